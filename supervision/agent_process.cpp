@@ -1,0 +1,155 @@
+#include "agent_process.h"
+
+#include <windows.h>
+#include <shellapi.h>
+#include <shlobj.h>
+#include <tlhelp32.h>
+#include <string.h>
+#include <wchar.h>
+
+#include "record_sizes.h"
+
+const wchar_t kAgentImageName[] = L"ZelnaNivoroAgent.exe";
+const char kAgentImageNameNarrow[] = "ZelnaNivoroAgent.exe";
+
+int g_stopFailed = 0;
+
+namespace {
+
+const size_t kPathSize = 1280;
+const size_t kMaxNameChars = 256;
+const size_t kMaxLaunchNameChars = 1024;
+const char kInstallFolder[] = "\\Zelna\\Nivoro\\";
+const char kTerminateServicePath[] = "\\Zelna\\Nivoro\\ZelnaTerminateService.exe";
+const DWORD kAfterOpenPauseMs = 1000;
+const DWORD kPerInstancePauseMs = 1500;
+
+size_t ImageNameLength(const wchar_t* imageName)
+{
+    return wcsnlen(imageName, kMaxNameChars);
+}
+
+// Takes a process snapshot and reads its first entry into *entry.
+// Returns the snapshot, or NULL (nothing left open) when the list cannot be read.
+HANDLE BeginProcessWalk(PROCESSENTRY32W* entry)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return NULL;
+    }
+    ZeroMemory(entry, sizeof *entry);
+    entry->dwSize = sizeof *entry;
+    if (!Process32FirstW(snapshot, entry)) {
+        CloseHandle(snapshot);
+        return NULL;
+    }
+    return snapshot;
+}
+
+bool ShellResultAccepted(HINSTANCE result)
+{
+    // ShellExecute's historical contract: values above 32 mean success.
+    return reinterpret_cast<INT_PTR>(result) > 32;
+}
+
+// Starts the elevated terminate service, which ends agent instances this
+// user may not end. True when the shell started it.
+bool StartTerminateService(char* path)
+{
+    ZeroMemory(path, kPathSize);
+    if (SHGetFolderPathA(NULL, CSIDL_PROGRAM_FILES, NULL, 0, path) != S_OK) {
+        return false;
+    }
+    strcat_s(path, kPathSize, kTerminateServicePath);
+    return ShellResultAccepted(ShellExecuteA(GetDesktopWindow(), "runas", path, NULL, NULL, SW_SHOW));
+}
+
+}  // namespace
+
+bool MatchImageName(const wchar_t* exeFile, const wchar_t* imageName, size_t n)
+{
+    // The length test keeps a longer name with the same beginning from matching.
+    return wcsnlen(exeFile, MAX_PATH) == n && _wcsnicmp(exeFile, imageName, n) == 0;
+}
+
+int IsAgentRunning(const wchar_t* imageName)
+{
+    int found = 0;
+    const size_t n = ImageNameLength(imageName);
+    PROCESSENTRY32W entry;
+    HANDLE snapshot = BeginProcessWalk(&entry);
+    if (snapshot == NULL) {
+        return 0;
+    }
+    do {
+        if (MatchImageName(entry.szExeFile, imageName, n)) {
+            HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID);
+            if (process != NULL) {
+                CloseHandle(process);
+                Sleep(kAfterOpenPauseMs);
+            }
+            found = 1;
+            break;
+        }
+    } while (Process32NextW(snapshot, &entry));
+    CloseHandle(snapshot);
+    return found;
+}
+
+int StopAgent(const wchar_t* imageName)
+{
+    g_stopFailed = 0;
+    char path[kPathSize];
+    ZeroMemory(path, sizeof path);
+    const size_t n = ImageNameLength(imageName);
+    PROCESSENTRY32W entry;
+    HANDLE snapshot = BeginProcessWalk(&entry);
+    if (snapshot == NULL) {
+        return 0;
+    }
+    do {
+        if (!MatchImageName(entry.szExeFile, imageName, n)) {
+            continue;
+        }
+        HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID);
+        bool handled;
+        if (process != NULL) {
+            handled = TerminateProcess(process, 0) || StartTerminateService(path);
+        } else if (GetLastError() == ERROR_ACCESS_DENIED) {
+            // Still running, only out of this user's reach: passing it over
+            // would report a stop that did not happen.
+            handled = StartTerminateService(path);
+        } else {
+            // Gone between the snapshot and the open: nothing left to stop.
+            continue;
+        }
+        if (process != NULL) {
+            CloseHandle(process);
+        }
+        if (!handled) {
+            g_stopFailed = 1;
+            CloseHandle(snapshot);
+            return 0;
+        }
+        // No wait for the instance to end: this pause is all the time it gets.
+        Sleep(kPerInstancePauseMs);
+    } while (Process32NextW(snapshot, &entry));
+    CloseHandle(snapshot);
+    return 1;
+}
+
+bool LaunchAgent()
+{
+    char name[kPathSize];
+    ZeroMemory(name, sizeof name);
+    strncpy_s(name, sizeof name, kAgentImageNameNarrow, strnlen(kAgentImageNameNarrow, kMaxLaunchNameChars));
+
+    char path[kPathSize];
+    ZeroMemory(path, sizeof path);
+    if (SHGetFolderPathA(NULL, CSIDL_PROGRAM_FILES, NULL, 0, path) != S_OK) {
+        return false;
+    }
+    strcat_s(path, sizeof path, kInstallFolder);
+    strcat_s(path, sizeof path, name);
+    return ShellResultAccepted(ShellExecuteA(GetDesktopWindow(), "open", path, NULL, NULL, SW_SHOW));
+}

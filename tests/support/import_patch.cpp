@@ -1,0 +1,62 @@
+#include "import_patch.h"
+
+#include <windows.h>
+#include <string.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+namespace {
+
+void** FindImportSlot(const char* dll, const char* function)
+{
+    BYTE* base = reinterpret_cast<BYTE*>(GetModuleHandleW(NULL));
+    IMAGE_DOS_HEADER* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
+    IMAGE_NT_HEADERS* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    IMAGE_IMPORT_DESCRIPTOR* desc = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress);
+    for (; desc->Name != 0; ++desc) {
+        if (_stricmp(reinterpret_cast<char*>(base + desc->Name), dll) != 0) {
+            continue;
+        }
+        DWORD lookup = desc->OriginalFirstThunk != 0 ? desc->OriginalFirstThunk : desc->FirstThunk;
+        IMAGE_THUNK_DATA* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + lookup);
+        IMAGE_THUNK_DATA* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + desc->FirstThunk);
+        for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) {
+                continue;
+            }
+            IMAGE_IMPORT_BY_NAME* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+            if (strcmp(reinterpret_cast<char*>(byName->Name), function) == 0) {
+                return reinterpret_cast<void**>(&slots->u1.Function);
+            }
+        }
+    }
+    return NULL;
+}
+
+void WriteSlot(void** slot, void* value)
+{
+    DWORD old;
+    VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &old);
+    *slot = value;
+    VirtualProtect(slot, sizeof *slot, old, &old);
+}
+
+}  // namespace
+
+ImportPatch::ImportPatch(const char* dll, const char* function, void* replacement)
+    : slot_(FindImportSlot(dll, function)), original_(NULL)
+{
+    if (slot_ == NULL) {
+        // A missing import means the test would silently test nothing.
+        fprintf(stderr, "ImportPatch: %s!%s is not imported by this program\n", dll, function);
+        abort();
+    }
+    original_ = *slot_;
+    WriteSlot(slot_, replacement);
+}
+
+ImportPatch::~ImportPatch()
+{
+    WriteSlot(slot_, original_);
+}
