@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Prints the registry file the test prefix imports: font links so that
+"""Prints the registry file the test prefix imports: a virtual desktop, and font links so that
 Wine's interface fonts fall back to a CJK font (Chinese menus, boxes and
 captions would show empty boxes otherwise)."""
 import sys
@@ -16,5 +16,9 @@ def multi_string(values):
 lines = ["Windows Registry Editor Version 5.00", "",
          r"[HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink]"]
 lines += [f'"{face}"={multi_string(CJK)}' for face in FACES]
+# Every program runs in one virtual desktop with a taskbar, whose right end
+# holds the notification area.
+lines += ["", r"[HKEY_CURRENT_USER\Software\Wine\Explorer]", '"Desktop"="shell"',
+          "", r"[HKEY_CURRENT_USER\Software\Wine\Explorer\Desktops]", '"shell"="1024x768"']
 lines.append("")
 sys.stdout.buffer.write(("\r\n".join(lines) + "\r\n").encode("utf-16"))

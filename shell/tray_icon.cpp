@@ -1,0 +1,53 @@
+#include "tray_icon.h"
+
+#include <wchar.h>
+
+#include "record_sizes.h"
+#include "resource.h"
+
+HINSTANCE g_hInstance = NULL;
+NOTIFYICONDATAW g_trayIcon = {};
+
+namespace {
+
+const wchar_t kRunningTip[] = L"嵐川銀行晶片金融卡安控元件";
+const wchar_t kStoppedTip[] = L"嵐川銀行晶片金融卡安控元件已關閉";
+
+UINT IconOf(TrayPresentation presentation)
+{
+    return presentation == kTrayRunning ? IDI_AGENT_RUNNING : IDI_AGENT_STOPPED;
+}
+
+void FillRecord(HWND window, TrayPresentation presentation, const wchar_t* tooltip)
+{
+    g_trayIcon.cbSize = sizeof g_trayIcon;
+    g_trayIcon.hWnd = window;
+    // The icon's identity changes with its look.
+    g_trayIcon.uID = IconOf(presentation);
+    g_trayIcon.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    g_trayIcon.uCallbackMessage = WM_TRAYCALLBACK;
+    g_trayIcon.hIcon = LoadIconW(g_hInstance, MAKEINTRESOURCEW(IconOf(presentation)));
+    wcsncpy_s(g_trayIcon.szTip, _countof(g_trayIcon.szTip), tooltip, _TRUNCATE);
+}
+
+}  // namespace
+
+void AddTrayIcon(HWND window, TrayPresentation presentation, const wchar_t* tooltip)
+{
+    FillRecord(window, presentation, tooltip);
+    Shell_NotifyIconW(NIM_ADD, &g_trayIcon);
+}
+
+void ShowTrayPresentation(HWND window, TrayPresentation presentation)
+{
+    g_trayIcon.cbSize = sizeof g_trayIcon;
+    g_trayIcon.hWnd = window;
+    // The record still holds the shown icon's uID, so this removes whichever look it had.
+    Shell_NotifyIconW(NIM_DELETE, &g_trayIcon);
+    AddTrayIcon(window, presentation, presentation == kTrayRunning ? kRunningTip : kStoppedTip);
+}
+
+TrayPresentation CurrentTrayPresentation()
+{
+    return g_trayIcon.uID == IDI_AGENT_RUNNING ? kTrayRunning : kTrayStopped;
+}
