@@ -1,0 +1,142 @@
+// The real monitor program under Wine, driven from outside as the shell and
+// other programs drive it: by its window class, by messages, by its boxes.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <string>
+
+#include "agent_rig.h"
+#include "state_file_rig.h"
+
+namespace {
+
+const wchar_t kClass[] = L"ZELNANIVOROMONITOR";
+
+struct Monitor {
+    PROCESS_INFORMATION info = {};
+    HWND window = NULL;
+};
+
+// Starts the monitor and waits for its hidden window, which exists once start-up is done.
+Monitor StartMonitor(const wchar_t* arguments = L"")
+{
+    Monitor monitor;
+    std::wstring path = BesideThisProgram(L"ZelnaNivoroMonitor.exe");
+    std::wstring commandLine = L"\"" + path + L"\" " + arguments;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    if (!CreateProcessW(path.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &monitor.info)) {
+        ADD_FAILURE() << "cannot start the monitor: " << GetLastError();
+        return monitor;
+    }
+    CloseHandle(monitor.info.hThread);
+    for (int i = 0; i < 400 && monitor.window == NULL; ++i, Sleep(25)) {
+        for (HWND w = FindWindowExW(NULL, NULL, kClass, NULL); w != NULL; w = FindWindowExW(NULL, w, kClass, NULL)) {
+            DWORD owner = 0;
+            GetWindowThreadProcessId(w, &owner);
+            if (owner == monitor.info.dwProcessId) {
+                monitor.window = w;
+            }
+        }
+    }
+    EXPECT_NE(monitor.window, nullptr) << "no monitor window";
+    return monitor;
+}
+
+std::wstring TitleOf(HWND window)
+{
+    wchar_t title[128] = {};
+    GetWindowTextW(window, title, 128);
+    return title;
+}
+
+// Waits for the monitor's message box, returns its text and presses OK.
+std::wstring AnswerBox()
+{
+    for (int i = 0; i < 400; ++i, Sleep(25)) {
+        if (HWND box = FindWindowW(L"#32770", L"嵐川銀行")) {
+            wchar_t text[128] = {};
+            GetDlgItemTextW(box, 0xFFFF, text, 128);
+            SendMessageW(box, WM_COMMAND, IDOK, 0);
+            return text;
+        }
+    }
+    return L"<no box>";
+}
+
+DWORD EndOf(Monitor& monitor)
+{
+    DWORD code = 999;
+    EXPECT_TRUE(WaitEnded(monitor.info.hProcess));
+    GetExitCodeProcess(monitor.info.hProcess, &code);
+    CloseHandle(monitor.info.hProcess);
+    return code;
+}
+
+class MonitorProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        EndAllAgents();
+        RemoveStateFile();
+        InstallStandIns(true, true);
+    }
+    void TearDown() override
+    {
+        EndAllAgents();
+        RemoveStateFile();
+    }
+};
+
+TEST_F(MonitorProgramTest, FirstStartWithoutAgentThenCopyDataStopAndClose)
+{
+    Monitor monitor = StartMonitor(L"--ignored /x");
+    ASSERT_NE(monitor.window, nullptr);
+    EXPECT_EQ(TitleOf(monitor.window), L"嵐川銀行晶片金融卡安控元件已關閉");
+    EXPECT_FALSE(IsWindowVisible(monitor.window));
+    EXPECT_TRUE(IsWellFormedValue(StoredValue(), '1')) << "first start writes stopped";
+
+    const std::string before = ReadStateFileBytes();
+    COPYDATASTRUCT data = {1, 0, NULL};
+    EXPECT_EQ(SendMessageW(monitor.window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data)), 0);
+    data.dwData = 2;
+    SendMessageW(monitor.window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
+    EXPECT_EQ(ReadStateFileBytes(), before) << "copy-data never writes the file";
+
+    PostMessageW(monitor.window, WM_COMMAND, 32773, 0);
+    EXPECT_EQ(AnswerBox(), L"停止安控元件成功");
+    Sleep(300);
+    EXPECT_TRUE(IsWellFormedValue(StoredValue(), '1'));
+    EXPECT_EQ(TitleOf(monitor.window), L"嵐川銀行晶片金融卡安控元件已關閉") << "the title never changes";
+
+    PostMessageW(monitor.window, WM_COMMAND, 105, 0);
+    EXPECT_EQ(EndOf(monitor), 0u);
+}
+
+TEST_F(MonitorProgramTest, StartWithAgentRestartAndOutsideCloseLeaveTheAgentRunning)
+{
+    WriteStateFileBytes("[Settings]\r\nService=6933c113c3\r\n");
+    HANDLE agent = StartAgent();
+    Monitor monitor = StartMonitor();
+    ASSERT_NE(monitor.window, nullptr);
+    EXPECT_EQ(TitleOf(monitor.window), L"嵐川銀行晶片金融卡安控元件");
+    EXPECT_TRUE(IsWellFormedValue(StoredValue(), '0')) << "stored stopped, agent found: rewritten";
+
+    PostMessageW(monitor.window, WM_COMMAND, 32771, 0);
+    EXPECT_EQ(AnswerBox(), L"重啟安控元件成功");
+    EXPECT_TRUE(WaitEnded(agent, 0)) << "the old instance was ended";
+    EXPECT_FALSE(ProcessesNamed(L"ZelnaNivoroAgent.exe").empty()) << "a new one was launched";
+
+    // A second copy is not refused.
+    Monitor second = StartMonitor();
+    EXPECT_NE(second.window, nullptr);
+    EXPECT_NE(second.window, monitor.window);
+
+    SendMessageW(monitor.window, WM_CLOSE, 0, 0);
+    SendMessageW(second.window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(EndOf(monitor), 0u);
+    EXPECT_EQ(EndOf(second), 0u);
+    EXPECT_FALSE(ProcessesNamed(L"ZelnaNivoroAgent.exe").empty()) << "closing never touches the agent";
+    CloseHandle(agent);
+}
+
+}  // namespace
