@@ -139,4 +139,74 @@ TEST_F(MonitorProgramTest, StartWithAgentRestartAndOutsideCloseLeaveTheAgentRunn
     CloseHandle(agent);
 }
 
+HWND WaitWindow(const wchar_t* className, const wchar_t* title)
+{
+    for (int i = 0; i < 400; ++i, Sleep(25)) {
+        if (HWND found = FindWindowW(className, title)) {
+            return found;
+        }
+    }
+    return NULL;
+}
+
+// The tray's press, the real menu, and its entries chosen by keys as a person would.
+TEST_F(MonitorProgramTest, RightPressOpensTheMenuWhoseEntriesWork)
+{
+    Monitor monitor = StartMonitor();
+    ASSERT_NE(monitor.window, nullptr);
+
+    // Left button and double-click open nothing.
+    PostMessageW(monitor.window, WM_USER + 1, 107, WM_LBUTTONDOWN);
+    PostMessageW(monitor.window, WM_USER + 1, 107, WM_LBUTTONDBLCLK);
+    Sleep(300);
+    EXPECT_EQ(FindWindowW(L"#32768", NULL), nullptr);
+
+    // Second entry: Stop.
+    PostMessageW(monitor.window, WM_USER + 1, 107, WM_RBUTTONDOWN);
+    HWND menu = WaitWindow(L"#32768", NULL);
+    ASSERT_NE(menu, nullptr) << "no menu on a right press";
+    PostMessageW(menu, WM_KEYDOWN, VK_DOWN, 0);
+    PostMessageW(menu, WM_KEYDOWN, VK_DOWN, 0);
+    PostMessageW(menu, WM_KEYDOWN, VK_RETURN, 0);
+    EXPECT_EQ(AnswerBox(), L"停止安控元件成功");
+
+    // Third entry past the separator: About, closed by OK, Escape and its close box.
+    const wchar_t aboutCaption[] = L"關於 嵐川銀行晶片金融卡安控元件";
+    for (int way = 0; way < 3; ++way) {
+        PostMessageW(monitor.window, WM_USER + 1, 107, WM_RBUTTONDOWN);
+        menu = WaitWindow(L"#32768", NULL);
+        ASSERT_NE(menu, nullptr);
+        for (int k = 0; k < 3; ++k) {
+            PostMessageW(menu, WM_KEYDOWN, VK_DOWN, 0);
+        }
+        PostMessageW(menu, WM_KEYDOWN, VK_RETURN, 0);
+        HWND about = WaitWindow(L"#32770", aboutCaption);
+        ASSERT_NE(about, nullptr) << "no About box";
+        wchar_t text[128] = {};
+        EXPECT_GT(GetDlgItemTextW(about, IDOK, text, 128), 0);
+        EXPECT_STREQ(text, L"確定");
+        if (way == 0) {
+            PostMessageW(GetDlgItem(about, IDOK), BM_CLICK, 0, 0);
+        } else if (way == 1) {
+            PostMessageW(GetDlgItem(about, IDOK), WM_KEYDOWN, VK_ESCAPE, 0);
+        } else {
+            PostMessageW(about, WM_SYSCOMMAND, SC_CLOSE, 0);
+        }
+        for (int i = 0; i < 200 && IsWindow(about); ++i) {
+            Sleep(25);
+        }
+        EXPECT_FALSE(IsWindow(about)) << "About did not close, way " << way;
+    }
+
+    // Last entry: Close.
+    PostMessageW(monitor.window, WM_USER + 1, 107, WM_RBUTTONDOWN);
+    menu = WaitWindow(L"#32768", NULL);
+    ASSERT_NE(menu, nullptr);
+    for (int k = 0; k < 4; ++k) {
+        PostMessageW(menu, WM_KEYDOWN, VK_DOWN, 0);
+    }
+    PostMessageW(menu, WM_KEYDOWN, VK_RETURN, 0);
+    EXPECT_EQ(EndOf(monitor), 0u);
+}
+
 }  // namespace
