@@ -25,7 +25,7 @@ up)
   [ -z "$display" ] || export DISPLAY=":$display"
   # Wine's helpers inherit the output of the program that starts them; a
   # caller reading that output through a pipe would wait for ever.
-  "$server" -p </dev/null >>"$log" 2>&1
+  "$server" -p </dev/null >>"$log" 2>&1 || true  # already up is fine
   start=$(date +%s)
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     "$wine64" wineboot -i </dev/null >>"$log" 2>&1
