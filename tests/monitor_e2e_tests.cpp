@@ -149,6 +149,22 @@ HWND WaitWindow(const wchar_t* className, const wchar_t* title)
     return NULL;
 }
 
+// Opens the real tray menu with a right press and chooses the entry reached by
+// that many presses of Down (the separator is skipped). False when no menu opened.
+bool ChooseTrayEntry(HWND monitor, int downs)
+{
+    PostMessageW(monitor, WM_USER + 1, 107, WM_RBUTTONDOWN);
+    HWND menu = WaitWindow(L"#32768", NULL);
+    if (menu == NULL) {
+        return false;
+    }
+    for (int k = 0; k < downs; ++k) {
+        PostMessageW(menu, WM_KEYDOWN, VK_DOWN, 0);
+    }
+    PostMessageW(menu, WM_KEYDOWN, VK_RETURN, 0);
+    return true;
+}
+
 // The tray's press, the real menu, and its entries chosen by keys as a person would.
 TEST_F(MonitorProgramTest, RightPressOpensTheMenuWhoseEntriesWork)
 {
@@ -162,24 +178,13 @@ TEST_F(MonitorProgramTest, RightPressOpensTheMenuWhoseEntriesWork)
     EXPECT_EQ(FindWindowW(L"#32768", NULL), nullptr);
 
     // Second entry: Stop.
-    PostMessageW(monitor.window, WM_USER + 1, 107, WM_RBUTTONDOWN);
-    HWND menu = WaitWindow(L"#32768", NULL);
-    ASSERT_NE(menu, nullptr) << "no menu on a right press";
-    PostMessageW(menu, WM_KEYDOWN, VK_DOWN, 0);
-    PostMessageW(menu, WM_KEYDOWN, VK_DOWN, 0);
-    PostMessageW(menu, WM_KEYDOWN, VK_RETURN, 0);
+    ASSERT_TRUE(ChooseTrayEntry(monitor.window, 2)) << "no menu on a right press";
     EXPECT_EQ(AnswerBox(), L"停止安控元件成功");
 
     // Third entry past the separator: About, closed by OK, Escape and its close box.
     const wchar_t aboutCaption[] = L"關於 嵐川銀行晶片金融卡安控元件";
     for (int way = 0; way < 3; ++way) {
-        PostMessageW(monitor.window, WM_USER + 1, 107, WM_RBUTTONDOWN);
-        menu = WaitWindow(L"#32768", NULL);
-        ASSERT_NE(menu, nullptr);
-        for (int k = 0; k < 3; ++k) {
-            PostMessageW(menu, WM_KEYDOWN, VK_DOWN, 0);
-        }
-        PostMessageW(menu, WM_KEYDOWN, VK_RETURN, 0);
+        ASSERT_TRUE(ChooseTrayEntry(monitor.window, 3));
         HWND about = WaitWindow(L"#32770", aboutCaption);
         ASSERT_NE(about, nullptr) << "no About box";
         wchar_t text[128] = {};
@@ -199,13 +204,7 @@ TEST_F(MonitorProgramTest, RightPressOpensTheMenuWhoseEntriesWork)
     }
 
     // Last entry: Close.
-    PostMessageW(monitor.window, WM_USER + 1, 107, WM_RBUTTONDOWN);
-    menu = WaitWindow(L"#32768", NULL);
-    ASSERT_NE(menu, nullptr);
-    for (int k = 0; k < 4; ++k) {
-        PostMessageW(menu, WM_KEYDOWN, VK_DOWN, 0);
-    }
-    PostMessageW(menu, WM_KEYDOWN, VK_RETURN, 0);
+    ASSERT_TRUE(ChooseTrayEntry(monitor.window, 4));
     EXPECT_EQ(EndOf(monitor), 0u);
 }
 
