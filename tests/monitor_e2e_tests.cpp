@@ -149,6 +149,32 @@ HWND WaitWindow(const wchar_t* className, const wchar_t* title)
     return NULL;
 }
 
+TEST_F(MonitorProgramTest, StopEndsEveryAgentAlsoOneOutOfReachAndRestartWorksWithNone)
+{
+    HANDLE plain = StartAgent();
+    HANDLE denied = StartAgent(L"ZelnaNivoroAgent.exe", true);
+    Monitor monitor = StartMonitor();
+    ASSERT_NE(monitor.window, nullptr);
+
+    PostMessageW(monitor.window, WM_COMMAND, 32773, 0);
+    EXPECT_EQ(AnswerBox(), L"停止安控元件成功");
+    EXPECT_TRUE(WaitEnded(plain));
+    EXPECT_TRUE(WaitEnded(denied)) << "the terminate service ends the one out of reach";
+    Sleep(200);
+    EXPECT_TRUE(IsWellFormedValue(StoredValue(), '1'));
+
+    PostMessageW(monitor.window, WM_COMMAND, 32771, 0);
+    EXPECT_EQ(AnswerBox(), L"重啟安控元件成功");
+    Sleep(200);
+    EXPECT_TRUE(IsWellFormedValue(StoredValue(), '0'));
+    EXPECT_FALSE(ProcessesNamed(L"ZelnaNivoroAgent.exe").empty());
+
+    PostMessageW(monitor.window, WM_COMMAND, 105, 0);
+    EXPECT_EQ(EndOf(monitor), 0u);
+    CloseHandle(plain);
+    CloseHandle(denied);
+}
+
 // Opens the real tray menu with a right press and chooses the entry reached by
 // that many presses of Down (the separator is skipped). False when no menu opened.
 bool ChooseTrayEntry(HWND monitor, int downs)
@@ -181,9 +207,9 @@ TEST_F(MonitorProgramTest, RightPressOpensTheMenuWhoseEntriesWork)
     ASSERT_TRUE(ChooseTrayEntry(monitor.window, 2)) << "no menu on a right press";
     EXPECT_EQ(AnswerBox(), L"停止安控元件成功");
 
-    // Third entry past the separator: About, closed by OK, Escape and its close box.
+    // Third entry past the separator: About, closed by OK, Escape, Enter and its close box.
     const wchar_t aboutCaption[] = L"關於 嵐川銀行晶片金融卡安控元件";
-    for (int way = 0; way < 3; ++way) {
+    for (int way = 0; way < 4; ++way) {
         ASSERT_TRUE(ChooseTrayEntry(monitor.window, 3));
         HWND about = WaitWindow(L"#32770", aboutCaption);
         ASSERT_NE(about, nullptr) << "no About box";
@@ -194,6 +220,8 @@ TEST_F(MonitorProgramTest, RightPressOpensTheMenuWhoseEntriesWork)
             PostMessageW(GetDlgItem(about, IDOK), BM_CLICK, 0, 0);
         } else if (way == 1) {
             PostMessageW(GetDlgItem(about, IDOK), WM_KEYDOWN, VK_ESCAPE, 0);
+        } else if (way == 2) {
+            PostMessageW(GetDlgItem(about, IDOK), WM_KEYDOWN, VK_RETURN, 0);
         } else {
             PostMessageW(about, WM_SYSCOMMAND, SC_CLOSE, 0);
         }
