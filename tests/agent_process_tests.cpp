@@ -17,16 +17,6 @@ protected:
     void TearDown() override { EndAllAgents(); }
 };
 
-TEST(MatchImageNameTest, WholeNameIgnoringCaseOfLetters)
-{
-    const size_t n = wcslen(kAgentImageName);
-    EXPECT_TRUE(MatchImageName(L"ZelnaNivoroAgent.exe", kAgentImageName, n));
-    EXPECT_TRUE(MatchImageName(L"ZELNANIVOROAGENT.EXE", kAgentImageName, n));
-    EXPECT_FALSE(MatchImageName(L"ZelnaNivoroAgent.exe2", kAgentImageName, n));
-    EXPECT_FALSE(MatchImageName(L"ZelnaNivoroAgent.ex", kAgentImageName, n));
-    EXPECT_FALSE(MatchImageName(L"", kAgentImageName, n));
-}
-
 TEST_F(AgentProcessTest, NoAgentIsNotRunningAndStopsAtOnceWithSuccess)
 {
     int running = -1;

@@ -234,14 +234,4 @@ TEST_F(ShellTest, RestartEndsRunningAgentsThenLaunchesOrReportsAMissingOne)
     EXPECT_TRUE(g_trayCalls.empty());
 }
 
-TEST(AboutDlgProcTest, ClosesOnOkAndCancelOnly)
-{
-    HWND about = CreateDialogParamW(GetModuleHandleW(NULL), MAKEINTRESOURCEW(IDD_ABOUT), NULL, AboutDlgProc, 0);
-    ASSERT_NE(about, nullptr) << "the About template must load from the module";
-    EXPECT_EQ(AboutDlgProc(about, WM_COMMAND, 3, 0), FALSE);
-    EXPECT_EQ(AboutDlgProc(about, WM_COMMAND, IDCANCEL, 0), TRUE);
-    EXPECT_EQ(AboutDlgProc(about, WM_COMMAND, IDOK, 0), TRUE);
-    DestroyWindow(about);
-}
-
 }  // namespace
