@@ -54,12 +54,31 @@ s=$(saturation "$colour")
 awk "BEGIN{exit !($s > 0.2)}" || fail "icon after Restart is not in colour (saturation $s)"
 echo "Restart: colour icon (saturation $s)"
 
+# Fourth entry, About (its template puts it at the top left); closed with Escape.
+xdotool mousemove $icon_x $icon_y click 3
+sleep 2
+xdotool mousemove 950 717 click 1
+sleep 3
+about=$(shot 5-about)
+xdotool key Escape
+sleep 1
+px=$(changed "$colour" "$about" 400x140+0+16)
+[ "${px%%.*}" -gt 2000 ] || fail "no About box ($px pixels changed)"
+echo "About: box shown ($px pixels changed)"
+
+# The pictures the README shows.
+convert "$grey" -crop 120x40+904+728 +repage "$shots/tray-stopped.png"
+convert "$colour" -crop 120x40+904+728 +repage "$shots/tray-running.png"
+convert "$menu" -crop 300x160+724+608 +repage "$shots/tray-menu.png"
+convert "$box" -crop 130x100+447+326 +repage "$shots/restart-box.png"
+convert "$about" -crop 400x140+0+16 +repage "$shots/about-box.png"
+
 # Last entry, Close: the icon goes.
 xdotool mousemove $icon_x $icon_y click 3
 sleep 2
 xdotool mousemove 950 $((icon_y - 18)) click 1
 sleep 3
-gone=$(shot 5-closed)
+gone=$(shot 6-closed)
 s=$(spread "$gone")
 awk "BEGIN{exit !($s < 0.01)}" || fail "an icon is left after Close (spread $s)"
-echo "Close: icon removed; screenshots in $shots"
+echo "Close: icon removed; screenshots in $shots (tools/readme-pictures.sh copies the README's)"
