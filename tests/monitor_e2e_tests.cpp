@@ -82,6 +82,14 @@ protected:
     }
     void TearDown() override
     {
+        // A failed test must not leave a monitor behind: it holds the test's output open.
+        for (DWORD id : ProcessesNamed(L"ZelnaNivoroMonitor.exe")) {
+            if (HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id)) {
+                TerminateProcess(process, 1);
+                WaitForSingleObject(process, 5000);
+                CloseHandle(process);
+            }
+        }
         EndAllAgents();
         RemoveStateFile();
     }
@@ -173,6 +181,25 @@ TEST_F(MonitorProgramTest, StopEndsEveryAgentAlsoOneOutOfReachAndRestartWorksWit
     EXPECT_EQ(EndOf(monitor), 0u);
     CloseHandle(plain);
     CloseHandle(denied);
+}
+
+// The two rows where stored state and process list agree leave the file alone.
+TEST_F(MonitorProgramTest, AgreeingStartsLeaveTheFileUntouched)
+{
+    const char* stored[] = {"[Settings]\r\nService=6933c113c3\r\n", "[Settings]\r\nService=6933c103c3\r\n"};
+    for (int withAgent = 0; withAgent < 2; ++withAgent) {
+        WriteStateFileBytes(stored[withAgent]);
+        HANDLE agent = withAgent ? StartAgent() : NULL;
+        Monitor monitor = StartMonitor();
+        ASSERT_NE(monitor.window, nullptr);
+        EXPECT_EQ(ReadStateFileBytes(), stored[withAgent]);
+        SendMessageW(monitor.window, WM_CLOSE, 0, 0);
+        EXPECT_EQ(EndOf(monitor), 0u);
+        if (agent != NULL) {
+            EndAllAgents();
+            CloseHandle(agent);
+        }
+    }
 }
 
 // Opens the real tray menu with a right press and chooses the entry reached by
