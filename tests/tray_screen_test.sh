@@ -47,10 +47,16 @@ echo "right-click: menu open ($px pixels changed)"
 xdotool mousemove 950 676 click 1
 sleep 4
 box=$(shot 3-box)
-xdotool key Return
-sleep 2
-colour=$(shot 4-colour)
-s=$(saturation "$colour")
+# A loaded machine may show the box late: answer until the colour shows.
+for _ in $(seq 10); do
+  xdotool key Return
+  sleep 0.5
+  xdotool mousemove 513 393 click 1  # the box's OK, should the key have gone elsewhere
+  sleep 2
+  colour=$(shot 4-colour)
+  s=$(saturation "$colour")
+  awk "BEGIN{exit !($s > 0.2)}" && break
+done
 awk "BEGIN{exit !($s > 0.2)}" || fail "icon after Restart is not in colour (saturation $s)"
 echo "Restart: colour icon (saturation $s)"
 
