@@ -5,72 +5,10 @@
 #include <string>
 
 #include "agent_rig.h"
+#include "monitor_driver.h"
 #include "state_file_rig.h"
 
 namespace {
-
-const wchar_t kClass[] = L"ZELNANIVOROMONITOR";
-
-struct Monitor {
-    PROCESS_INFORMATION info = {};
-    HWND window = NULL;
-};
-
-// Starts the monitor and waits for its hidden window, which exists once start-up is done.
-Monitor StartMonitor(const wchar_t* arguments = L"")
-{
-    Monitor monitor;
-    std::wstring path = BesideThisProgram(L"ZelnaNivoroMonitor.exe");
-    std::wstring commandLine = L"\"" + path + L"\" " + arguments;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    if (!CreateProcessW(path.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &monitor.info)) {
-        ADD_FAILURE() << "cannot start the monitor: " << GetLastError();
-        return monitor;
-    }
-    CloseHandle(monitor.info.hThread);
-    for (int i = 0; i < 400 && monitor.window == NULL; ++i, Sleep(25)) {
-        for (HWND w = FindWindowExW(NULL, NULL, kClass, NULL); w != NULL; w = FindWindowExW(NULL, w, kClass, NULL)) {
-            DWORD owner = 0;
-            GetWindowThreadProcessId(w, &owner);
-            if (owner == monitor.info.dwProcessId) {
-                monitor.window = w;
-            }
-        }
-    }
-    EXPECT_NE(monitor.window, nullptr) << "no monitor window";
-    return monitor;
-}
-
-std::wstring TitleOf(HWND window)
-{
-    wchar_t title[128] = {};
-    GetWindowTextW(window, title, 128);
-    return title;
-}
-
-// Waits for the monitor's message box, returns its text and presses OK.
-std::wstring AnswerBox()
-{
-    for (int i = 0; i < 400; ++i, Sleep(25)) {
-        if (HWND box = FindWindowW(L"#32770", L"嵐川銀行")) {
-            wchar_t text[128] = {};
-            GetDlgItemTextW(box, 0xFFFF, text, 128);
-            SendMessageW(box, WM_COMMAND, IDOK, 0);
-            return text;
-        }
-    }
-    return L"<no box>";
-}
-
-DWORD EndOf(Monitor& monitor)
-{
-    DWORD code = 999;
-    EXPECT_TRUE(WaitEnded(monitor.info.hProcess));
-    GetExitCodeProcess(monitor.info.hProcess, &code);
-    CloseHandle(monitor.info.hProcess);
-    return code;
-}
 
 class MonitorProgramTest : public ::testing::Test {
 protected:
@@ -82,14 +20,7 @@ protected:
     }
     void TearDown() override
     {
-        // A failed test must not leave a monitor behind: it holds the test's output open.
-        for (DWORD id : ProcessesNamed(L"ZelnaNivoroMonitor.exe")) {
-            if (HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id)) {
-                TerminateProcess(process, 1);
-                WaitForSingleObject(process, 5000);
-                CloseHandle(process);
-            }
-        }
+        EndLeftoverMonitors();
         EndAllAgents();
         RemoveStateFile();
     }
@@ -147,16 +78,6 @@ TEST_F(MonitorProgramTest, StartWithAgentRestartAndOutsideCloseLeaveTheAgentRunn
     CloseHandle(agent);
 }
 
-HWND WaitWindow(const wchar_t* className, const wchar_t* title)
-{
-    for (int i = 0; i < 400; ++i, Sleep(25)) {
-        if (HWND found = FindWindowW(className, title)) {
-            return found;
-        }
-    }
-    return NULL;
-}
-
 TEST_F(MonitorProgramTest, StopEndsEveryAgentAlsoOneOutOfReachAndRestartWorksWithNone)
 {
     HANDLE plain = StartAgent();
@@ -200,22 +121,6 @@ TEST_F(MonitorProgramTest, AgreeingStartsLeaveTheFileUntouched)
             CloseHandle(agent);
         }
     }
-}
-
-// Opens the real tray menu with a right press and chooses the entry reached by
-// that many presses of Down (the separator is skipped). False when no menu opened.
-bool ChooseTrayEntry(HWND monitor, int downs)
-{
-    PostMessageW(monitor, WM_USER + 1, 107, WM_RBUTTONDOWN);
-    HWND menu = WaitWindow(L"#32768", NULL);
-    if (menu == NULL) {
-        return false;
-    }
-    for (int k = 0; k < downs; ++k) {
-        PostMessageW(menu, WM_KEYDOWN, VK_DOWN, 0);
-    }
-    PostMessageW(menu, WM_KEYDOWN, VK_RETURN, 0);
-    return true;
 }
 
 // The tray's press, the real menu, and its entries chosen by keys as a person would.

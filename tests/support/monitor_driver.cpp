@@ -1,0 +1,103 @@
+#include "monitor_driver.h"
+
+#include <gtest/gtest.h>
+
+#include "agent_rig.h"
+
+namespace {
+const wchar_t kClass[] = L"ZELNANIVOROMONITOR";
+const UINT kTrayCallback = WM_USER + 1;
+const UINT kTrayIconId = 107;
+}  // namespace
+
+Monitor StartMonitor(const wchar_t* arguments, const std::wstring& program)
+{
+    Monitor monitor;
+    std::wstring path = program.empty() ? BesideThisProgram(L"ZelnaNivoroMonitor.exe") : program;
+    std::wstring commandLine = L"\"" + path + L"\" " + arguments;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    if (!CreateProcessW(path.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &monitor.info)) {
+        ADD_FAILURE() << "cannot start the monitor: " << GetLastError();
+        return monitor;
+    }
+    CloseHandle(monitor.info.hThread);
+    // Generous: the 32-bit program may start through an emulator.
+    for (int i = 0; i < 6000 && monitor.window == NULL; ++i, Sleep(25)) {
+        for (HWND w = FindWindowExW(NULL, NULL, kClass, NULL); w != NULL; w = FindWindowExW(NULL, w, kClass, NULL)) {
+            DWORD owner = 0;
+            GetWindowThreadProcessId(w, &owner);
+            if (owner == monitor.info.dwProcessId) {
+                monitor.window = w;
+            }
+        }
+        if (WaitForSingleObject(monitor.info.hProcess, 0) == WAIT_OBJECT_0) {
+            break;
+        }
+    }
+    EXPECT_NE(monitor.window, nullptr) << "no monitor window";
+    return monitor;
+}
+
+std::wstring TitleOf(HWND window)
+{
+    wchar_t title[128] = {};
+    GetWindowTextW(window, title, 128);
+    return title;
+}
+
+HWND WaitWindow(const wchar_t* className, const wchar_t* title, int timeoutMs)
+{
+    for (int waited = 0; waited < timeoutMs; waited += 25, Sleep(25)) {
+        if (HWND found = FindWindowW(className, title)) {
+            return found;
+        }
+    }
+    return NULL;
+}
+
+std::wstring AnswerBox(int timeoutMs)
+{
+    HWND box = WaitWindow(L"#32770", L"嵐川銀行", timeoutMs);
+    if (box == NULL) {
+        return L"<no box>";
+    }
+    wchar_t text[128] = {};
+    GetDlgItemTextW(box, 0xFFFF, text, 128);
+    SendMessageW(box, WM_COMMAND, IDOK, 0);
+    return text;
+}
+
+bool ChooseTrayEntry(HWND monitor, int downs)
+{
+    PostMessageW(monitor, kTrayCallback, kTrayIconId, WM_RBUTTONDOWN);
+    HWND menu = WaitWindow(L"#32768", NULL);
+    if (menu == NULL) {
+        return false;
+    }
+    for (int k = 0; k < downs; ++k) {
+        PostMessageW(menu, WM_KEYDOWN, VK_DOWN, 0);
+    }
+    PostMessageW(menu, WM_KEYDOWN, VK_RETURN, 0);
+    return true;
+}
+
+DWORD EndOf(Monitor& monitor)
+{
+    DWORD code = 999;
+    EXPECT_TRUE(WaitEnded(monitor.info.hProcess, 60000));
+    GetExitCodeProcess(monitor.info.hProcess, &code);
+    CloseHandle(monitor.info.hProcess);
+    return code;
+}
+
+void EndLeftoverMonitors()
+{
+    for (DWORD id : ProcessesNamed(L"ZelnaNivoroMonitor.exe")) {
+        if (HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id)) {
+            TerminateProcess(process, 1);
+            WaitForSingleObject(process, 5000);
+            CloseHandle(process);
+        }
+    }
+}

@@ -1,0 +1,33 @@
+// Drives the real monitor program from outside, as the shell and other
+// programs do: by its window class, by messages, by its boxes and menu.
+#pragma once
+
+#include <windows.h>
+#include <string>
+
+struct Monitor {
+    PROCESS_INFORMATION info = {};
+    HWND window = NULL;
+};
+
+// Starts the monitor (by default the one built beside this test program) and
+// waits for its hidden window, which exists once start-up is done.
+Monitor StartMonitor(const wchar_t* arguments = L"", const std::wstring& program = L"");
+
+std::wstring TitleOf(HWND window);
+
+// A top-level window of that class and title once it appears, or NULL.
+HWND WaitWindow(const wchar_t* className, const wchar_t* title, int timeoutMs = 10000);
+
+// Waits for the monitor's message box, returns its text and presses OK.
+std::wstring AnswerBox(int timeoutMs = 10000);
+
+// Opens the real tray menu with a right press and chooses the entry reached by
+// that many presses of Down (the separator is skipped). False when no menu opened.
+bool ChooseTrayEntry(HWND monitor, int downs);
+
+// Waits for the monitor to end and returns its exit code (999 when unknown).
+DWORD EndOf(Monitor& monitor);
+
+// Terminates every monitor still running: a leftover holds a test's output open.
+void EndLeftoverMonitors();
