@@ -2,7 +2,9 @@
 // other programs drive it: by its window class, by messages, by its boxes.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <initializer_list>
 #include <string>
+#include <utility>
 
 #include "agent_rig.h"
 #include "monitor_driver.h"
@@ -49,6 +51,7 @@ TEST_F(MonitorProgramTest, FirstStartWithoutAgentThenCopyDataStopAndClose)
 
     PostMessageW(monitor.window, WM_COMMAND, 105, 0);
     EXPECT_EQ(EndOf(monitor), 0u);
+    EXPECT_EQ(TrayIconOf(monitor.window, kNoIcon, 0), kNoIcon) << "Close leaves no icon";
 }
 
 TEST_F(MonitorProgramTest, StartWithAgentRestartAndOutsideCloseLeaveTheAgentRunning)
@@ -74,6 +77,7 @@ TEST_F(MonitorProgramTest, StartWithAgentRestartAndOutsideCloseLeaveTheAgentRunn
     SendMessageW(second.window, WM_CLOSE, 0, 0);
     EXPECT_EQ(EndOf(monitor), 0u);
     EXPECT_EQ(EndOf(second), 0u);
+    EXPECT_EQ(TrayIconOf(monitor.window, kNoIcon, 0), kNoIcon) << "a close from outside leaves no dead icon";
     EXPECT_FALSE(ProcessesNamed(L"ZelnaNivoroAgent.exe").empty()) << "closing never touches the agent";
     CloseHandle(agent);
 }
@@ -165,6 +169,79 @@ TEST_F(MonitorProgramTest, RightPressOpensTheMenuWhoseEntriesWork)
 
     // Last entry: Close.
     ASSERT_TRUE(ChooseTrayEntry(monitor.window, 4));
+    EXPECT_EQ(EndOf(monitor), 0u);
+}
+
+// The shell re-creating its notification area loses every icon; the monitor's comes back.
+TEST_F(MonitorProgramTest, TaskbarCreatedRestoresTheIcon)
+{
+    Monitor monitor = StartMonitor();
+    ASSERT_NE(monitor.window, nullptr);
+    const UINT taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
+    ASSERT_EQ(TrayIconOf(monitor.window, kStoppedIcon), kStoppedIcon) << "no grey icon after start-up";
+    DropTrayIcon(monitor.window);
+    ASSERT_EQ(TrayIconOf(monitor.window, kNoIcon), kNoIcon);
+    SendMessageW(monitor.window, taskbarCreated, 0, 0);
+    EXPECT_EQ(TrayIconOf(monitor.window, kStoppedIcon), kStoppedIcon) << "grey icon not restored";
+
+    // In the look it has at the time.
+    COPYDATASTRUCT started = {1, 0, NULL};
+    SendMessageW(monitor.window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&started));
+    ASSERT_EQ(TrayIconOf(monitor.window, kRunningIcon), kRunningIcon);
+    DropTrayIcon(monitor.window);
+    SendMessageW(monitor.window, taskbarCreated, 0, 0);
+    EXPECT_EQ(TrayIconOf(monitor.window, kRunningIcon), kRunningIcon) << "colour icon not restored";
+    SendMessageW(monitor.window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(EndOf(monitor), 0u);
+}
+
+// Keys pressed as on a keyboard, through the system's input queue, so that
+// the receiving thread sees Alt held as a person holding it would.
+void PressKeys(std::initializer_list<std::pair<WORD, bool>> keys)
+{
+    for (const auto& key : keys) {
+        INPUT input = {};
+        input.type = INPUT_KEYBOARD;
+        input.ki.wVk = key.first;
+        input.ki.dwFlags = key.second ? 0 : KEYEVENTF_KEYUP;
+        SendInput(1, &input, sizeof input);
+        Sleep(30);
+    }
+}
+
+// Alt+? and Alt+/ open About while the monitor is the foreground program,
+// as it is once its tray menu has been dismissed.
+TEST_F(MonitorProgramTest, AltQuestionMarkAndAltSlashOpenAbout)
+{
+    Monitor monitor = StartMonitor();
+    ASSERT_NE(monitor.window, nullptr);
+    const wchar_t aboutCaption[] = L"關於 嵐川銀行晶片金融卡安控元件";
+    const bool withShift[] = {true, false};  // "?" is Shift+/ on this keyboard layout
+    for (bool shift : withShift) {
+        PostMessageW(monitor.window, WM_USER + 1, 0, WM_RBUTTONDOWN);
+        HWND menu = WaitWindow(L"#32768", NULL);
+        ASSERT_NE(menu, nullptr);
+        PressKeys({{VK_ESCAPE, true}, {VK_ESCAPE, false}});
+        for (int i = 0; i < 200 && IsWindowVisible(menu); ++i) {
+            Sleep(25);
+        }
+        if (shift) {
+            PressKeys({{VK_MENU, true}, {VK_SHIFT, true}, {VK_OEM_2, true}, {VK_OEM_2, false}, {VK_SHIFT, false},
+                       {VK_MENU, false}});
+        } else {
+            PressKeys({{VK_MENU, true}, {VK_OEM_2, true}, {VK_OEM_2, false}, {VK_MENU, false}});
+        }
+        HWND about = WaitWindow(L"#32770", aboutCaption, 5000);
+        ASSERT_NE(about, nullptr) << (shift ? "Alt+? " : "Alt+/ ") << "opened no About box";
+        PostMessageW(GetDlgItem(about, IDOK), BM_CLICK, 0, 0);
+        for (int i = 0; i < 200 && IsWindow(about); ++i) {
+            Sleep(25);
+        }
+    }
+    // Alt with another key is no accelerator.
+    PressKeys({{VK_MENU, true}, {'A', true}, {'A', false}, {VK_MENU, false}});
+    EXPECT_EQ(WaitWindow(L"#32770", aboutCaption, 1000), nullptr);
+    SendMessageW(monitor.window, WM_CLOSE, 0, 0);
     EXPECT_EQ(EndOf(monitor), 0u);
 }
 

@@ -1,13 +1,13 @@
 #include "monitor_driver.h"
 
 #include <gtest/gtest.h>
+#include <shellapi.h>
 
 #include "agent_rig.h"
 
 namespace {
 const wchar_t kClass[] = L"ZELNANIVOROMONITOR";
 const UINT kTrayCallback = WM_USER + 1;
-const UINT kTrayIconId = 107;
 }  // namespace
 
 Monitor StartMonitor(const wchar_t* arguments, const std::wstring& program)
@@ -70,7 +70,7 @@ std::wstring AnswerBox(int timeoutMs)
 
 bool ChooseTrayEntry(HWND monitor, int downs)
 {
-    PostMessageW(monitor, kTrayCallback, kTrayIconId, WM_RBUTTONDOWN);
+    PostMessageW(monitor, kTrayCallback, 0, WM_RBUTTONDOWN);  // the id is never read
     HWND menu = WaitWindow(L"#32768", NULL);
     if (menu == NULL) {
         return false;
@@ -80,6 +80,46 @@ bool ChooseTrayEntry(HWND monitor, int downs)
     }
     PostMessageW(menu, WM_KEYDOWN, VK_RETURN, 0);
     return true;
+}
+
+namespace {
+NOTIFYICONDATAW IconOf(HWND monitor, unsigned id)
+{
+    NOTIFYICONDATAW icon = {};
+    icon.cbSize = sizeof icon;
+    icon.hWnd = monitor;
+    icon.uID = id;
+    return icon;
+}
+
+unsigned HeldIcon(HWND monitor)
+{
+    for (unsigned id : {kRunningIcon, kStoppedIcon}) {
+        NOTIFYICONDATAW icon = IconOf(monitor, id);
+        if (Shell_NotifyIconW(NIM_MODIFY, &icon)) {
+            return id;
+        }
+    }
+    return kNoIcon;
+}
+}  // namespace
+
+unsigned TrayIconOf(HWND monitor, unsigned expected, int timeoutMs)
+{
+    unsigned held = HeldIcon(monitor);
+    for (int waited = 0; held != expected && waited < timeoutMs; waited += 25) {
+        Sleep(25);
+        held = HeldIcon(monitor);
+    }
+    return held;
+}
+
+void DropTrayIcon(HWND monitor)
+{
+    for (unsigned id : {kRunningIcon, kStoppedIcon}) {
+        NOTIFYICONDATAW icon = IconOf(monitor, id);
+        Shell_NotifyIconW(NIM_DELETE, &icon);
+    }
 }
 
 DWORD EndOf(Monitor& monitor)

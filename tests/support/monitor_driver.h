@@ -26,6 +26,16 @@ std::wstring AnswerBox(int timeoutMs = 10000);
 // that many presses of Down (the separator is skipped). False when no menu opened.
 bool ChooseTrayEntry(HWND monitor, int downs);
 
+// The tray icon's id the tray holds for the monitor: 107 (running look),
+// 129 (stopped look), 0 for none, waiting up to timeoutMs for `expected`.
+// Asked of the tray with a change of nothing (no flags), which the tray
+// answers true only for an icon it holds.
+const unsigned kRunningIcon = 107, kStoppedIcon = 129, kNoIcon = 0;
+unsigned TrayIconOf(HWND monitor, unsigned expected, int timeoutMs = 5000);
+
+// What the shell does to the icon when its notification area is re-created.
+void DropTrayIcon(HWND monitor);
+
 // Waits for the monitor to end and returns its exit code (999 when unknown).
 DWORD EndOf(Monitor& monitor);
 
