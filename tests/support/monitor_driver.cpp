@@ -1,6 +1,7 @@
 #include "monitor_driver.h"
 
 #include <gtest/gtest.h>
+#include <algorithm>
 
 #include "agent_rig.h"
 
@@ -80,6 +81,24 @@ bool ChooseTrayEntry(HWND monitor, int downs)
     }
     PostMessageW(menu, WM_KEYDOWN, VK_RETURN, 0);
     return true;
+}
+
+double TraySlotSaturation()
+{
+    // The first slot sits at the right end of the taskbar, as tray_screen_test.sh finds it.
+    const int x0 = GetSystemMetrics(SM_CXSCREEN) - 20, y0 = GetSystemMetrics(SM_CYSCREEN) - 19;
+    HDC screen = GetDC(NULL);
+    double sum = 0;
+    for (int y = y0; y < y0 + 16; ++y) {
+        for (int x = x0; x < x0 + 16; ++x) {
+            COLORREF c = GetPixel(screen, x, y);
+            int high = std::max({GetRValue(c), GetGValue(c), GetBValue(c)});
+            int low = std::min({GetRValue(c), GetGValue(c), GetBValue(c)});
+            sum += high == 0 ? 0 : double(high - low) / high;
+        }
+    }
+    ReleaseDC(NULL, screen);
+    return sum / 256;
 }
 
 DWORD EndOf(Monitor& monitor)

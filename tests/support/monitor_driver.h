@@ -26,6 +26,10 @@ std::wstring AnswerBox(int timeoutMs = 10000);
 // that many presses of Down (the separator is skipped). False when no menu opened.
 bool ChooseTrayEntry(HWND monitor, int downs);
 
+// Mean colour saturation (0 to 1) of the notification area's first slot on the
+// virtual screen, read from the screen itself: near 0 for the grey icon.
+double TraySlotSaturation();
+
 // Waits for the monitor to end and returns its exit code (999 when unknown).
 DWORD EndOf(Monitor& monitor);
 
