@@ -55,5 +55,8 @@ int MonitorMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, int showCommand)
 {
+    // Before anything can load a DLL by name: a program started from a
+    // user-writable folder must not pick up a DLL planted beside it.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     return MonitorMain(instance, previous, commandLine, showCommand);
 }

@@ -67,8 +67,14 @@ for text in ABOUT_TEXTS:
 for kind, ident in ((RT_MENU, 109), (RT_ACCELERATOR, 109), (RT_VERSION, 1)):
     if (kind, ident) not in resources:
         faults.append(f"no resource type {kind} id {ident}")
-if "040404b0".encode("utf-16-le") not in resources.get((RT_VERSION, 1), (0, b""))[1]:
-    faults.append("version block 040404b0 missing")
+fixed = pe.VS_FIXEDFILEINFO[0] if hasattr(pe, "VS_FIXEDFILEINFO") else None
+for field in ("FileVersion", "ProductVersion"):
+    if fixed is None or (getattr(fixed, field + "MS"), getattr(fixed, field + "LS")) != (0x10000, 0x20008):
+        faults.append(f"fixed {field} is not 1.0.2.8")
+    texts = [t.entries for info in getattr(pe, "FileInfo", [[]])[0] if hasattr(info, "StringTable")
+             for t in info.StringTable if t.LangID.lower() == b"040404b0"]
+    if not texts or texts[0].get(field.encode()) != b"1. 0. 2. 8":
+        faults.append(f"{field} in block 040404b0 is not \"1. 0. 2. 8\"")
 manifest = resources.get((RT_MANIFEST, 1), (0, b""))[1].decode("utf-8", "replace")
 if 'level="asInvoker"' not in manifest or 'uiAccess="false"' not in manifest or "dependency" in manifest:
     faults.append("manifest is not asInvoker, uiAccess false and nothing else")

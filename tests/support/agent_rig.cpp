@@ -42,6 +42,13 @@ std::wstring InstallFolder()
     return ProgramFilesFolder() + L"\\Zelna\\Nivoro";
 }
 
+std::wstring InstallFolderX86()
+{
+    wchar_t path[MAX_PATH];
+    SHGetFolderPathW(NULL, CSIDL_PROGRAM_FILESX86, NULL, 0, path);
+    return std::wstring(path) + L"\\Zelna\\Nivoro";
+}
+
 std::wstring BesideThisProgram(const wchar_t* file)
 {
     wchar_t path[MAX_PATH];
@@ -51,18 +58,25 @@ std::wstring BesideThisProgram(const wchar_t* file)
     return folder + file;
 }
 
-void InstallStandIns(bool agent, bool terminateService)
+std::wstring Win32Build(const wchar_t* file)
 {
-    SHCreateDirectoryExW(NULL, InstallFolder().c_str(), NULL);
-    Place(BesideThisProgram(L"standin_agent.exe"), InstallFolder() + L"\\" + kAgentFile, agent);
-    Place(BesideThisProgram(L"standin_terminate_service.exe"), InstallFolder() + L"\\" + kServiceFile,
-          terminateService);
+    return BesideThisProgram(L"..\\..\\win32\\bin\\") + file;
 }
 
-HANDLE StartAgent(const wchar_t* fileName, bool denyTerminate)
+void InstallStandIns(bool agent, bool terminateService, bool win32)
+{
+    const std::wstring folder = win32 ? InstallFolderX86() : InstallFolder();
+    auto built = win32 ? Win32Build : BesideThisProgram;
+    SHCreateDirectoryExW(NULL, folder.c_str(), NULL);
+    Place(built(L"standin_agent.exe"), folder + L"\\" + kAgentFile, agent);
+    Place(built(L"standin_terminate_service.exe"), folder + L"\\" + kServiceFile, terminateService);
+}
+
+HANDLE StartAgent(const wchar_t* fileName, bool denyTerminate, bool win32)
 {
     std::wstring path = ScratchFolder() + L"\\" + fileName;
-    CopyFileW(BesideThisProgram(L"standin_agent.exe").c_str(), path.c_str(), FALSE);
+    const std::wstring built = win32 ? Win32Build(L"standin_agent.exe") : BesideThisProgram(L"standin_agent.exe");
+    CopyFileW(built.c_str(), path.c_str(), FALSE);
     std::wstring commandLine = L"\"" + path + L"\"" + (denyTerminate ? L" --deny-terminate" : L"");
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
@@ -72,8 +86,9 @@ HANDLE StartAgent(const wchar_t* fileName, bool denyTerminate)
         return NULL;
     }
     CloseHandle(info.hThread);
-    // Ready once it shows in the process list and, if asked, refuses termination.
-    for (int tries = 0; tries < 200; ++tries) {
+    // Ready once it shows in the process list and, if asked, refuses termination;
+    // a 32-bit one may start through an emulator, a minute or more.
+    for (int tries = 0; tries < 6000; ++tries) {
         bool listed = false;
         for (DWORD id : ProcessesNamed(fileName)) {
             listed = listed || id == info.dwProcessId;

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <shellapi.h>
 
+#include <algorithm>
+
 #include "agent_rig.h"
 
 namespace {
@@ -120,6 +122,24 @@ void DropTrayIcon(HWND monitor)
         NOTIFYICONDATAW icon = IconOf(monitor, id);
         Shell_NotifyIconW(NIM_DELETE, &icon);
     }
+}
+
+double TraySlotSaturation()
+{
+    // The first slot sits at the right end of the taskbar, as tray_screen_test.sh finds it.
+    const int x0 = GetSystemMetrics(SM_CXSCREEN) - 20, y0 = GetSystemMetrics(SM_CYSCREEN) - 19;
+    HDC screen = GetDC(NULL);
+    double sum = 0;
+    for (int y = y0; y < y0 + 16; ++y) {
+        for (int x = x0; x < x0 + 16; ++x) {
+            COLORREF c = GetPixel(screen, x, y);
+            int high = std::max({GetRValue(c), GetGValue(c), GetBValue(c)});
+            int low = std::min({GetRValue(c), GetGValue(c), GetBValue(c)});
+            sum += high == 0 ? 0 : double(high - low) / high;
+        }
+    }
+    ReleaseDC(NULL, screen);
+    return sum / 256;
 }
 
 DWORD EndOf(Monitor& monitor)

@@ -35,6 +35,9 @@ unsigned TrayIconOf(HWND monitor, unsigned expected, int timeoutMs = 5000);
 
 // What the shell does to the icon when its notification area is re-created.
 void DropTrayIcon(HWND monitor);
+// Mean colour saturation (0 to 1) of the notification area's first slot on the
+// virtual screen, read from the screen itself: near 0 for the grey icon.
+double TraySlotSaturation();
 
 // Waits for the monitor to end and returns its exit code (999 when unknown).
 DWORD EndOf(Monitor& monitor);
