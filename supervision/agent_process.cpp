@@ -151,5 +151,11 @@ bool LaunchAgent()
     }
     strcat_s(path, sizeof path, kInstallFolder);
     strcat_s(path, sizeof path, name);
+    // The shell would open a folder of that name in a window and report success
+    // with no agent started.
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return false;
+    }
     return ShellResultAccepted(ShellExecuteA(GetDesktopWindow(), "open", path, NULL, NULL, SW_SHOW));
 }
