@@ -6,6 +6,7 @@
 #include "agent_process.h"
 #include "agent_rig.h"
 #include "agent_state.h"
+#include "import_patch.h"
 #include "reliability_rig.h"
 #include "state_file_rig.h"
 
@@ -108,6 +109,40 @@ TEST_F(HostileStateTest, SpecialFilesAndFoldersFallBackQuietly)
     const int result = WriteAgentState(kAgentStopped);
     ExpectSoundWrite(result, ProfileLines(), "", '1', "read-only application-data folder");
     printf("read-only application-data folder: write result %d\n", result);
+}
+
+ImportPatch* g_terminate = NULL;
+HANDLE g_agent = NULL;
+
+// What Windows answers for a process that ended since the snapshot while a
+// handle still keeps its object: access denied.
+BOOL WINAPI EndedBeforeTerminate(HANDLE process, UINT code)
+{
+    g_terminate->Original<BOOL(WINAPI*)(HANDLE, UINT)>()(process, code);
+    WaitEnded(g_agent);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+TEST(EndedAgentTest, AnAgentThatEndedByItselfNeedsNoTerminateServiceNorPause)
+{
+    EndAllAgents();
+    InstallStandIns(true, false);
+    const std::wstring service = InstallFolder() + L"\\ZelnaTerminateService.exe";
+    ASSERT_TRUE(CopyFileW(BesideThisProgram(L"standin_idle_service.exe").c_str(), service.c_str(), FALSE));
+    DeleteFileW((service + L".starts").c_str());
+    g_agent = StartAgent();
+    ImportPatch terminate("kernel32.dll", "TerminateProcess", (void*)EndedBeforeTerminate);
+    g_terminate = &terminate;
+    int result = 0;
+    const DWORD ms = ElapsedMs([&result] { result = StopAgent(kAgentImageName); });
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(g_stopFailed, 0);
+    EXPECT_LT(ms, 1500u) << "no pause for an agent already gone";
+    EXPECT_EQ(GetFileAttributesW((service + L".starts").c_str()), INVALID_FILE_ATTRIBUTES)
+        << "the terminate service was started for an agent already gone";
+    CloseHandle(g_agent);
+    InstallStandIns(true, true);
 }
 
 TEST(LaunchPathTest, AFolderNamedLikeTheAgentIsNotALaunch)

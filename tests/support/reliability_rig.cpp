@@ -295,7 +295,9 @@ ProcessFigures FiguresOf(HANDLE process)
     PROCESS_MEMORY_COUNTERS_EX memory = {};
     memory.cb = sizeof memory;
     if (GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof memory)) {
-        figures.privateBytes = memory.PrivateUsage;
+        // Wine 8 leaves PrivateUsage 0 but fills PagefileUsage, its equal on Windows.
+        figures.privateBytes = memory.PrivateUsage != 0 ? memory.PrivateUsage : memory.PagefileUsage;
+        figures.workingSet = memory.WorkingSetSize;
     }
     return figures;
 }

@@ -53,6 +53,7 @@ struct ProcessFigures {
     DWORD gdiObjects;
     DWORD userObjects;
     SIZE_T privateBytes;
+    SIZE_T workingSet;
 };
 ProcessFigures FiguresOf(HANDLE process);
 
