@@ -37,6 +37,9 @@ int MonitorMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     if (window == NULL) {
         return 0;
     }
+    // Run elevated, the window would not hear the shell's restart from the
+    // unelevated shell, and the icon would stay lost.
+    ChangeWindowMessageFilterEx(window, g_taskbarCreatedMessage, MSGFLT_ALLOW, NULL);
     // Never shown: the tray icon is the program's face.
     wchar_t tooltip[100] = {};
     LoadStringW(instance, stopped ? IDS_TEXT_STOPPED : IDS_TIP_RUNNING, tooltip, _countof(tooltip));

@@ -40,6 +40,11 @@ void AddTrayIcon(HWND window, TrayPresentation presentation, const wchar_t* tool
 
 void ShowTrayPresentation(HWND window, TrayPresentation presentation)
 {
+    // A command that finishes after Close (its box outlived the window) would
+    // add an icon no window answers for and nothing ever removes.
+    if (!IsWindow(window)) {
+        return;
+    }
     g_trayIcon.cbSize = sizeof g_trayIcon;
     g_trayIcon.hWnd = window;
     // The record still holds the shown icon's uID, so this removes whichever look it had.

@@ -64,6 +64,18 @@ bool StartTerminateService(char* path)
     return ShellResultAccepted(ShellExecuteA(GetDesktopWindow(), "runas", path, NULL, NULL, SW_SHOW));
 }
 
+// True when the process has exited; a failed query counts as still running.
+bool HasEnded(DWORD processId)
+{
+    DWORD code = STILL_ACTIVE;
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    if (process != NULL) {
+        GetExitCodeProcess(process, &code);
+        CloseHandle(process);
+    }
+    return code != STILL_ACTIVE;
+}
+
 }  // namespace
 
 bool MatchImageName(const wchar_t* exeFile, const wchar_t* imageName, size_t n)
@@ -114,7 +126,14 @@ int StopAgent(const wchar_t* imageName)
         HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID);
         bool handled;
         if (process != NULL) {
-            handled = TerminateProcess(process, 0) || StartTerminateService(path);
+            handled = TerminateProcess(process, 0) != FALSE;
+            if (!handled && HasEnded(entry.th32ProcessID)) {
+                // Ended by itself since the snapshot, its process object kept by
+                // some handle: no elevation prompt and no pause for it.
+                CloseHandle(process);
+                continue;
+            }
+            handled = handled || StartTerminateService(path);
         } else if (GetLastError() == ERROR_ACCESS_DENIED) {
             // Still running, only out of this user's reach: passing it over
             // would report a stop that did not happen.
@@ -151,5 +170,11 @@ bool LaunchAgent()
     }
     strcat_s(path, sizeof path, kInstallFolder);
     strcat_s(path, sizeof path, name);
+    // The shell would open a folder of that name in a window and report success
+    // with no agent started.
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return false;
+    }
     return ShellResultAccepted(ShellExecuteA(GetDesktopWindow(), "open", path, NULL, NULL, SW_SHOW));
 }
