@@ -223,6 +223,11 @@ int main(int argc, char** argv)
     // Start-up with the agent absent, so that no specified pause applies.
     EndAllAgents();
     InstallStandIns(true, true);
+    // A 32-bit monitor looks in the 32-bit program-files folder.
+    std::wstring x86 = ProgramFilesFolder() + L" (x86)\\Zelna\\Nivoro";
+    CreateDirectoryW((ProgramFilesFolder() + L" (x86)\\Zelna").c_str(), NULL);
+    CreateDirectoryW(x86.c_str(), NULL);
+    CopyFileW(BesideThisProgram(L"standin_agent.exe").c_str(), (x86 + L"\\ZelnaNivoroAgent.exe").c_str(), FALSE);
     Figures m, f;
     MeasureStartup(monitor, kMonitorClass, m, false);  // first runs warm the caches
     MeasureStartup(floor, kFloorClass, f, false);
