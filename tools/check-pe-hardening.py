@@ -2,14 +2,14 @@
 """Checks how the shipped program is built, read from its PE: machine,
 graphical subsystem, ASLR and DEP, no writable code, no link time stamp, and
 that the first thing wWinMain does is restrict DLL loading to the system folder.
-    check-pe-hardening.py ZelnaNivoroMonitor.exe i386|amd64"""
+    check-pe-hardening.py ZelnaNivoroMonitor.exe i386|amd64 monitor_main.cpp.obj"""
 import re
 import subprocess
 import sys
 
 import pefile
 
-exe, machine = sys.argv[1], sys.argv[2]
+exe, machine, obj = sys.argv[1], sys.argv[2], sys.argv[3]
 MACHINES = {"i386": pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"],
             "amd64": pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"]}
 DYNAMIC_BASE, NX_COMPAT, HIGH_ENTROPY_VA = 0x40, 0x100, 0x20
@@ -39,18 +39,23 @@ slot = slots.get(b"SetDefaultDllDirectories")
 if slot is None:
     faults.append("SetDefaultDllDirectories is not imported")
 else:
-    # The first call of wWinMain must go through that import slot, given 0x800.
-    listing = subprocess.run(["x86_64-w64-mingw32-objdump", "-d", "--no-show-raw-insn", exe],
+    # The shipped file is stripped, so wWinMain's first call is read from its
+    # compiled object (the same code, relocations named); the file itself must
+    # call through the slot.
+    listing = subprocess.run(["x86_64-w64-mingw32-objdump", "-dr", "--no-show-raw-insn", obj],
                              capture_output=True, text=True, check=True).stdout
-    body = re.search(r"<_?wWinMain(@16)?>:\n(.*?)\n\n", listing, re.S)
+    body = re.search(r"<_?wWinMain(@16)?>:\n(.*?)(\n\n|$)", listing, re.S)
     lines = body.group(2).splitlines() if body else []
     calls = [i for i, line in enumerate(lines) if "\tcall" in line]
-    first = lines[calls[0]] if calls else ""
-    target = re.search(r"#\s*([0-9a-f]+)", first) or re.search(r"\*0x([0-9a-f]+)", first)
-    if not target or int(target.group(1), 16) != slot:
+    first = " ".join(lines[calls[0]:calls[0] + 2]) if calls else ""
+    if "SetDefaultDllDirectories" not in first:
         faults.append(f"wWinMain's first call is not SetDefaultDllDirectories: {first.strip()!r}")
     elif not any(f"${LOAD_LIBRARY_SEARCH_SYSTEM32:#x}," in line for line in lines[:calls[0]]):
         faults.append("SetDefaultDllDirectories is not given LOAD_LIBRARY_SEARCH_SYSTEM32 alone")
+    program = subprocess.run(["x86_64-w64-mingw32-objdump", "-d", "--no-show-raw-insn", exe],
+                             capture_output=True, text=True, check=True).stdout
+    if not re.search(rf"call\s+\*(0x{slot:x}\b|0x[0-9a-f]+\(%rip\)\s+# (0x)?{slot:x}\b)", program):
+        faults.append("the program never calls SetDefaultDllDirectories")
 
 for fault in faults:
     print(fault)
