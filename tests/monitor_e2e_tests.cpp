@@ -12,21 +12,7 @@
 
 namespace {
 
-class MonitorProgramTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        EndAllAgents();
-        RemoveStateFile();
-        InstallStandIns(true, true);
-    }
-    void TearDown() override
-    {
-        EndLeftoverMonitors();
-        EndAllAgents();
-        RemoveStateFile();
-    }
-};
+using MonitorProgramTest = MonitorWorldTest;
 
 TEST_F(MonitorProgramTest, FirstStartWithoutAgentThenCopyDataStopAndClose)
 {

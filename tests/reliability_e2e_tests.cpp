@@ -69,15 +69,8 @@ HWND WaitOwnWindow(const Monitor& monitor, const wchar_t* className, bool open =
     return found;
 }
 
-class ReliableMonitorTest : public ::testing::Test {
+class ReliableMonitorTest : public MonitorWorldTest {
 protected:
-    void SetUp() override
-    {
-        EndLeftoverMonitors();
-        EndAllAgents();
-        RemoveStateFile();
-        InstallStandIns(true, true);
-    }
     void TearDown() override
     {
         EndLeftoverMonitors();

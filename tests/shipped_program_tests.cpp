@@ -17,21 +17,14 @@ const wchar_t kAgentFile[] = L"ZelnaNivoroAgent.exe";
 const int kSlowMs = 180000;  // a box that waits on a 32-bit process start
 const double kGreyBelow = 0.1, kColourAbove = 0.2;
 
-class ShippedProgramTest : public ::testing::Test {
+class ShippedProgramTest : public MonitorWorldTest {
 protected:
     void SetUp() override
     {
-        EndAllAgents();
-        RemoveStateFile();
+        MonitorWorldTest::SetUp();
         // The 64-bit folder left empty: whatever the program starts comes from its own.
         InstallStandIns(false, false);
         InstallStandIns(true, true, true);
-    }
-    void TearDown() override
-    {
-        EndLeftoverMonitors();
-        EndAllAgents();
-        RemoveStateFile();
     }
 };
 

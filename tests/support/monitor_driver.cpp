@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "agent_rig.h"
+#include "state_file_rig.h"
 
 namespace {
 const wchar_t kClass[] = L"ZELNANIVOROMONITOR";
@@ -160,4 +161,19 @@ void EndLeftoverMonitors()
             CloseHandle(process);
         }
     }
+}
+
+void MonitorWorldTest::SetUp()
+{
+    EndLeftoverMonitors();
+    EndAllAgents();
+    RemoveStateFile();
+    InstallStandIns(true, true);
+}
+
+void MonitorWorldTest::TearDown()
+{
+    EndLeftoverMonitors();
+    EndAllAgents();
+    RemoveStateFile();
 }

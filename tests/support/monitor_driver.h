@@ -2,6 +2,7 @@
 // programs do: by its window class, by messages, by its boxes and menu.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <windows.h>
 #include <string>
 
@@ -44,3 +45,11 @@ DWORD EndOf(Monitor& monitor);
 
 // Terminates every monitor still running: a leftover holds a test's output open.
 void EndLeftoverMonitors();
+
+// Each test starts and ends in a clean prefix: no monitor, no agent, no state
+// file, the 64-bit stand-ins in place.
+class MonitorWorldTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+};
