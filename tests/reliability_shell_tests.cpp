@@ -11,6 +11,7 @@
 
 #include "agent_rig.h"
 #include "import_patch.h"
+#include "monitor_window_rig.h"
 #include "monitor_commands.h"
 #include "monitor_window.h"
 #include "reliability_rig.h"
@@ -82,17 +83,7 @@ protected:
         g_hInstance = GetModuleHandleW(NULL);
     }
     void TearDown() override { RemoveStateFile(); }
-    HWND NewWindow()
-    {
-        WNDCLASSEXW windowClass = {};
-        windowClass.cbSize = sizeof windowClass;
-        windowClass.lpfnWndProc = MonitorWndProc;
-        windowClass.hInstance = g_hInstance;
-        windowClass.lpszClassName = L"ReliableShellWindow";
-        RegisterClassExW(&windowClass);
-        return CreateWindowExW(0, L"ReliableShellWindow", L"", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, NULL, NULL,
-                               g_hInstance, NULL);
-    }
+    HWND NewWindow() { return NewMonitorWindow(L"ReliableShellWindow"); }
     ImportPatch tray_{"shell32.dll", "Shell_NotifyIconW", (void*)RecordTray};
     ImportPatch box_{"user32.dll", "MessageBoxW", (void*)CountBox};
 };

@@ -11,6 +11,7 @@
 #include "agent_rig.h"
 #include "agent_state.h"
 #include "import_patch.h"
+#include "monitor_window_rig.h"
 #include "monitor_commands.h"
 #include "monitor_window.h"
 #include "resource.h"
@@ -70,19 +71,12 @@ protected:
     {
         g_hInstance = GetModuleHandleW(NULL);
         g_taskbarCreatedMessage = RegisterWindowMessageW(L"TaskbarCreated");
-        WNDCLASSEXW windowClass = {};
-        windowClass.cbSize = sizeof windowClass;
-        windowClass.lpfnWndProc = MonitorWndProc;
-        windowClass.hInstance = g_hInstance;
-        windowClass.lpszClassName = L"ShellTestWindow";
-        RegisterClassExW(&windowClass);
     }
     void SetUp() override
     {
         EndAllAgents();
         RemoveStateFile();
-        window_ = CreateWindowExW(0, L"ShellTestWindow", L"", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, NULL, NULL,
-                                  g_hInstance, NULL);
+        window_ = NewMonitorWindow(L"ShellTestWindow");
         ASSERT_NE(window_, nullptr);
         g_trayCalls.clear();
         g_boxes.clear();
