@@ -33,6 +33,12 @@ LRESULT CALLBACK MonitorWndProc(HWND window, UINT message, WPARAM wParam, LPARAM
         }
         return 0;
     }
+    case WM_NCCALCSIZE:
+        // The window is never shown, so it has no frame or menu bar to lay
+        // out. Left to the default, the class menu's Chinese items are
+        // measured at creation, which under Wine loads a CJK font into the
+        // process (about 2 MB) that nobody ever sees.
+        return 0;
     case WM_PAINT: {
         PAINTSTRUCT paint;
         BeginPaint(window, &paint);

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "agent_rig.h"
+#include "host_process_view.h"
 #include "monitor_driver.h"
 #include "state_file_rig.h"
 
@@ -229,6 +230,39 @@ TEST_F(MonitorProgramTest, AltQuestionMarkAndAltSlashOpenAbout)
     EXPECT_EQ(WaitWindow(L"#32770", aboutCaption, 1000), nullptr);
     SendMessageW(monitor.window, WM_CLOSE, 0, 0);
     EXPECT_EQ(EndOf(monitor), 0u);
+}
+
+// A tray program that sits untouched for months should hold no more than it
+// needs: no font beyond those Wine gives every window (as the bare tray
+// program shows) until it first shows text. The menu stays attached.
+TEST_F(MonitorProgramTest, StartUpLoadsNoFontUntilTheFirstBox)
+{
+    Monitor monitor = StartMonitor(L"font-probe-7d1c");
+    ASSERT_NE(monitor.window, nullptr);
+    const std::wstring floorPath = BesideThisProgram(L"tray_floor.exe");
+    std::wstring floorLine = L"\"" + floorPath + L"\" font-probe-floor";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION floor = {};
+    ASSERT_TRUE(CreateProcessW(floorPath.c_str(), &floorLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &floor));
+    ASSERT_NE(WaitWindow(L"ZELNANIVOROFLOOR", NULL), nullptr);
+    const int host = HostProcessWithMarker(L"font-probe-7d1c");
+    const int floorHost = HostProcessWithMarker(L"font-probe-floor");
+    ASSERT_NE(host, 0) << "the monitor's host process was not found";
+    ASSERT_NE(floorHost, 0);
+    EXPECT_NE(GetMenu(monitor.window), nullptr) << "the window keeps its class menu";
+    const std::vector<std::string> least = HostMappedFonts(floorHost);
+    EXPECT_EQ(HostMappedFonts(host), least) << "start-up loaded a font";
+
+    // The probe sees the font once the monitor does show Chinese text.
+    PostMessageW(monitor.window, WM_COMMAND, 32773, 0);
+    EXPECT_EQ(AnswerBox(), L"停止安控元件成功");
+    EXPECT_GT(HostMappedFonts(host).size(), least.size());
+    SendMessageW(monitor.window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(EndOf(monitor), 0u);
+    TerminateProcess(floor.hProcess, 0);
+    CloseHandle(floor.hProcess);
+    CloseHandle(floor.hThread);
 }
 
 }  // namespace
