@@ -1,6 +1,7 @@
 // Measures the monitor against the tray floor from outside, as the shell and
 // a user see it, and writes the raw medians as JSON for the report script.
 //   monitor_benchmark MONITOR.exe FLOOR.exe OUT.json [runs] [idle-seconds]
+//   monitor_benchmark --tick   (the idle control: a 1 s timer, 5 ms of work a tick)
 #include <windows.h>
 #include <psapi.h>
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "agent_rig.h"
+#include "host_process_view.h"
 
 namespace {
 
@@ -70,10 +72,11 @@ HWND WindowOf(const wchar_t* className, DWORD processId)
     return NULL;
 }
 
-Program Start(const std::wstring& path)
+// The marker argument, ignored by the programs, finds their host processes.
+Program Start(const std::wstring& path, const wchar_t* marker = L"")
 {
     Program program;
-    std::wstring commandLine = L"\"" + path + L"\"";
+    std::wstring commandLine = L"\"" + path + L"\" " + marker;
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     program.startMs = NowMs();
@@ -114,18 +117,43 @@ void Close(Program& program, int trayBaseline = -1)
     }
 }
 
-double CpuMs(HANDLE process)
+// Under Wine the host kernel's accounting (GetProcessTimes reports 0 there
+// for another process); elsewhere Windows' own, which counts no wake-ups.
+HostTimes TimesOf(const Program& program, int hostPid)
 {
+    if (hostPid != 0) {
+        return HostTimesOf(hostPid);
+    }
+    HostTimes times;
     FILETIME created, ended, kernel, user;
-    GetProcessTimes(process, &created, &ended, &kernel, &user);
+    GetProcessTimes(program.info.hProcess, &created, &ended, &kernel, &user);
     ULARGE_INTEGER k = {{kernel.dwLowDateTime, kernel.dwHighDateTime}};
     ULARGE_INTEGER u = {{user.dwLowDateTime, user.dwHighDateTime}};
-    return (k.QuadPart + u.QuadPart) / 10000.0;
+    times.cpuMs = (k.QuadPart + u.QuadPart) / 10000.0;
+    times.wakeups = -1;
+    return times;
 }
 
 struct Figures {
-    std::vector<double> startup, privateBytes, workingSet, idleCpu;
+    std::vector<double> startup, privateBytes, workingSet, idleCpu, idleWakeups;
 };
+
+bool g_hostAccounting = false;
+
+// The idle control: what the measure must see in a program that polls.
+int Tick()
+{
+    SetTimer(NULL, 0, 1000, NULL);
+    MSG msg;
+    while (GetMessageW(&msg, NULL, 0, 0) > 0) {
+        if (msg.message == WM_TIMER) {
+            const double until = NowMs() + 5;
+            while (NowMs() < until) {
+            }
+        }
+    }
+    return 0;
+}
 
 void MeasureStartup(const std::wstring& path, const wchar_t* className, Figures& figures, bool keep)
 {
@@ -145,21 +173,34 @@ void MeasureStartup(const std::wstring& path, const wchar_t* className, Figures&
     Close(program, baseline);
 }
 
-// Both idle side by side over the same stretch, so that Wine's own
-// housekeeping falls on both alike.
-void MeasureIdle(const std::wstring& monitor, const std::wstring& floor, int seconds, Figures& m, Figures& f)
+// Monitor, floor and control idle side by side over the same stretch, so
+// that Wine's own housekeeping falls on all alike.
+void MeasureIdle(const std::wstring& monitor, const std::wstring& floor, int seconds, Figures* figures[3])
 {
-    Program a = Start(monitor);
-    Program b = Start(floor);
-    WaitInPlace(a, kMonitorClass, -1);
-    WaitInPlace(b, kFloorClass, -1);
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(NULL, self, MAX_PATH);
+    Program programs[3] = {Start(monitor, L"idle-monitor"), Start(floor, L"idle-floor"), Start(self, L"--tick")};
+    WaitInPlace(programs[0], kMonitorClass, -1);
+    WaitInPlace(programs[1], kFloorClass, -1);
     Sleep(2000);
-    const double a0 = CpuMs(a.info.hProcess), b0 = CpuMs(b.info.hProcess);
+    const wchar_t* markers[3] = {L"idle-monitor", L"idle-floor", L"--tick"};
+    int hosts[3];
+    HostTimes before[3];
+    for (int i = 0; i < 3; ++i) {
+        hosts[i] = HostProcessWithMarker(markers[i]);
+        g_hostAccounting = hosts[i] != 0;
+        before[i] = TimesOf(programs[i], hosts[i]);
+    }
     Sleep(seconds * 1000);
-    m.idleCpu.push_back(CpuMs(a.info.hProcess) - a0);
-    f.idleCpu.push_back(CpuMs(b.info.hProcess) - b0);
-    Close(a);
-    Close(b);
+    for (int i = 0; i < 3; ++i) {
+        const HostTimes after = TimesOf(programs[i], hosts[i]);
+        figures[i]->idleCpu.push_back(after.cpuMs - before[i].cpuMs);
+        figures[i]->idleWakeups.push_back(static_cast<double>(after.wakeups - before[i].wakeups));
+    }
+    Close(programs[0]);
+    Close(programs[1]);
+    TerminateProcess(programs[2].info.hProcess, 0);
+    CloseHandle(programs[2].info.hProcess);
 }
 
 // From posting the command to its message box, less the pauses the command
@@ -211,6 +252,9 @@ void PutList(FILE* out, const char* name, const std::vector<double>& values, boo
 
 int main(int argc, char** argv)
 {
+    if (argc == 2 && strcmp(argv[1], "--tick") == 0) {
+        return Tick();
+    }
     if (argc < 4) {
         fprintf(stderr, "usage: %s MONITOR.exe FLOOR.exe OUT.json [runs] [idle-seconds]\n", argv[0]);
         return 2;
@@ -228,7 +272,7 @@ int main(int argc, char** argv)
     CreateDirectoryW((ProgramFilesFolder() + L" (x86)\\Zelna").c_str(), NULL);
     CreateDirectoryW(x86.c_str(), NULL);
     CopyFileW(BesideThisProgram(L"standin_agent.exe").c_str(), (x86 + L"\\ZelnaNivoroAgent.exe").c_str(), FALSE);
-    Figures m, f;
+    Figures m, f, control;
     MeasureStartup(monitor, kMonitorClass, m, false);  // first runs warm the caches
     MeasureStartup(floor, kFloorClass, f, false);
     for (int run = 0; run < runs; ++run) {
@@ -238,8 +282,11 @@ int main(int argc, char** argv)
                 f.startup.back());
     }
     for (int run = 0; run < (runs + 1) / 2; ++run) {
-        MeasureIdle(monitor, floor, idleSeconds, m, f);
-        fprintf(stderr, "idle run %d: monitor %.1f ms, floor %.1f ms\n", run + 1, m.idleCpu.back(), f.idleCpu.back());
+        Figures* all[3] = {&m, &f, &control};
+        MeasureIdle(monitor, floor, idleSeconds, all);
+        fprintf(stderr, "idle run %d: cpu ms / wake-ups: monitor %.0f / %.0f, floor %.0f / %.0f, control %.0f / %.0f\n",
+                run + 1, m.idleCpu.back(), m.idleWakeups.back(), f.idleCpu.back(), f.idleWakeups.back(),
+                control.idleCpu.back(), control.idleWakeups.back());
     }
     const int counts[] = {0, 1, 10};
     std::vector<double> excess[2][3];
@@ -258,15 +305,19 @@ int main(int argc, char** argv)
         fprintf(stderr, "cannot write %s\n", argv[3]);
         return 2;
     }
-    fprintf(out, "{\n  \"idle_seconds\": %d,\n", idleSeconds);
-    const char* who[] = {"monitor", "floor"};
-    Figures* figures[] = {&m, &f};
-    for (int p = 0; p < 2; ++p) {
+    fprintf(out, "{\n  \"idle_seconds\": %d,\n  \"idle_accounting\": \"%s\",\n", idleSeconds,
+            g_hostAccounting ? "host kernel" : "GetProcessTimes");
+    const char* who[] = {"monitor", "floor", "control"};
+    Figures* figures[] = {&m, &f, &control};
+    for (int p = 0; p < 3; ++p) {
         fprintf(out, "  \"%s\": {\n", who[p]);
-        PutList(out, "startup_ms", figures[p]->startup);
-        PutList(out, "private_bytes", figures[p]->privateBytes);
-        PutList(out, "working_set", figures[p]->workingSet);
-        PutList(out, "idle_cpu_ms", figures[p]->idleCpu, true);
+        if (p < 2) {
+            PutList(out, "startup_ms", figures[p]->startup);
+            PutList(out, "private_bytes", figures[p]->privateBytes);
+            PutList(out, "working_set", figures[p]->workingSet);
+        }
+        PutList(out, "idle_cpu_ms", figures[p]->idleCpu);
+        PutList(out, "idle_wakeups", figures[p]->idleWakeups, true);
         fprintf(out, "  },\n");
     }
     fprintf(out, "  \"command_excess_ms\": {\n");
