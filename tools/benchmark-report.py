@@ -74,7 +74,7 @@ def main():
             name, mv, "" if fv is None else "%.1f" % fv, "" if r is None else "%.2f" % r, goal,
             "" if met is None else (("seen" if met else "NOT SEEN") if goal == "seen" else ("met" if met else "MISSED"))))
     if a.json:
-        out = {"arch": a.arch, "wine": wine, "raw": raw, "size": {"monitor": size_m, "floor": size_f},
+        out = {"arch": a.arch, "wine_version": wine, "raw": raw, "size": {"monitor": size_m, "floor": size_f},
                "goals": {name.strip(): met for name, _, _, _, goal, met in rows if met is not None and goal != "seen"},
                "control_seen": all(met for _, _, _, _, goal, met in rows if goal == "seen")}
         json.dump(out, open(a.json, "w"), indent=2)

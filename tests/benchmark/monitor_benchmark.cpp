@@ -186,9 +186,14 @@ void MeasureIdle(const std::wstring& monitor, const std::wstring& floor, int sec
     const wchar_t* markers[3] = {L"idle-monitor", L"idle-floor", L"--tick"};
     int hosts[3];
     HostTimes before[3];
+    g_hostAccounting = true;
     for (int i = 0; i < 3; ++i) {
         hosts[i] = HostProcessWithMarker(markers[i]);
-        g_hostAccounting = hosts[i] != 0;
+        g_hostAccounting = g_hostAccounting && hosts[i] != 0;
+    }
+    // One source for all three, or their figures cannot be compared.
+    for (int i = 0; i < 3; ++i) {
+        hosts[i] = g_hostAccounting ? hosts[i] : 0;
         before[i] = TimesOf(programs[i], hosts[i]);
     }
     Sleep(seconds * 1000);
