@@ -223,7 +223,7 @@ int StateByReadingRule(const std::string& path)
     return static_cast<signed char>(value[6]) - '0';
 }
 
-RandomMessage NextRandomMessage(std::mt19937& random, double agentStarted, bool nullRecord)
+RandomMessage NextRandomMessage(std::mt19937& random, double agentStarted)
 {
     // Big enough for the largest payload; its content is never read.
     static std::vector<char> payload(1 << 20, 'z');
@@ -237,7 +237,6 @@ RandomMessage NextRandomMessage(std::mt19937& random, double agentStarted, bool 
         m.data.dwData = share(random) < agentStarted ? 1 : words[random() % 3];
         m.data.cbData = random() % 50 == 0 ? static_cast<DWORD>(payload.size()) : random() % 65536;
         m.data.lpData = payload.data();
-        m.lParam = nullRecord && random() % 10 == 0 ? 0 : 1;  // Deliver points it at the record
         break;
     }
     case 1: {
@@ -264,10 +263,7 @@ RandomMessage NextRandomMessage(std::mt19937& random, double agentStarted, bool 
 
 bool Deliver(HWND window, const RandomMessage& m)
 {
-    LPARAM lParam = m.lParam;
-    if (m.message == WM_COPYDATA && lParam != 0) {
-        lParam = reinterpret_cast<LPARAM>(&m.data);
-    }
+    const LPARAM lParam = m.message == WM_COPYDATA ? reinterpret_cast<LPARAM>(&m.data) : m.lParam;
     DWORD_PTR result = 0;
     return SendMessageTimeoutW(window, m.message, m.wParam, lParam, SMTO_NORMAL, 10000, &result) != 0;
 }
@@ -289,9 +285,6 @@ double TraySlotSpread(int slot)
 ProcessFigures FiguresOf(HANDLE process)
 {
     ProcessFigures figures = {};
-    GetProcessHandleCount(process, &figures.handles);
-    figures.gdiObjects = GetGuiResources(process, GR_GDIOBJECTS);
-    figures.userObjects = GetGuiResources(process, GR_USEROBJECTS);
     PROCESS_MEMORY_COUNTERS_EX memory = {};
     memory.cb = sizeof memory;
     if (GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof memory)) {

@@ -34,12 +34,11 @@ struct RandomMessage {
     UINT message;
     WPARAM wParam;
     LPARAM lParam;
-    COPYDATASTRUCT data;  // for WM_COPYDATA a non-zero lParam stands for this record
+    COPYDATASTRUCT data;  // sent as WM_COPYDATA's lParam
 };
 
-// agentStarted: the share of copy-data messages with dwData 1 (0 for none);
-// nullRecord: whether a copy-data message may come without its record.
-RandomMessage NextRandomMessage(std::mt19937& random, double agentStarted, bool nullRecord);
+// agentStarted: the share of copy-data messages with dwData 1 (0 for none).
+RandomMessage NextRandomMessage(std::mt19937& random, double agentStarted);
 
 // Sends it and waits for the answer; false when the window did not answer.
 bool Deliver(HWND window, const RandomMessage& m);
@@ -48,10 +47,9 @@ bool Deliver(HWND window, const RandomMessage& m);
 double TraySlotSaturation(int slot);  // mean colour saturation: 0 grey, about 0.5 colour
 double TraySlotSpread(int slot);      // 0 where the slot is plain taskbar
 
+// Wine 8 reports 0 handles and GUI objects for every process, so memory is
+// what long use can be judged by here.
 struct ProcessFigures {
-    DWORD handles;
-    DWORD gdiObjects;
-    DWORD userObjects;
     SIZE_T privateBytes;
     SIZE_T workingSet;
 };
