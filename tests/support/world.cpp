@@ -169,8 +169,8 @@ std::string World::StateFilePath()
 void World::WriteStateFile(const std::string& bytes)
 {
     CreateDirectoryA(StateFolderPath().c_str(), NULL);
-    FILE* file = fopen(StateFilePath().c_str(), "wb");
-    ASSERT_NE(file, nullptr);
+    FILE* file = NULL;
+    ASSERT_EQ(fopen_s(&file, StateFilePath().c_str(), "wb"), 0);
     fwrite(bytes.data(), 1, bytes.size(), file);
     fclose(file);
 }
@@ -178,7 +178,8 @@ void World::WriteStateFile(const std::string& bytes)
 std::string World::StateFileBytes()
 {
     std::string bytes;
-    if (FILE* file = fopen(StateFilePath().c_str(), "rb")) {
+    FILE* file = NULL;
+    if (fopen_s(&file, StateFilePath().c_str(), "rb") == 0) {
         char chunk[4096];
         for (size_t got; (got = fread(chunk, 1, sizeof chunk, file)) > 0;) {
             bytes.append(chunk, got);
