@@ -62,8 +62,10 @@ void World::SetUp()
     RemoveDirectoryA(StateFolderPath().c_str());
     // Only this world's folder holds stand-ins: whatever the program starts comes from it.
     for (const std::wstring& folder : {KnownFolder(CSIDL_PROGRAM_FILES), KnownFolder(CSIDL_PROGRAM_FILESX86)}) {
-        DeleteFileW((folder + L"\\Zelna\\Nivoro\\" + says::kAgentFile).c_str());
-        DeleteFileW((folder + L"\\Zelna\\Nivoro\\" + says::kServiceFile).c_str());
+        for (const wchar_t* file : {says::kAgentFile, says::kServiceFile}) {
+            DeleteFileW((folder + L"\\Zelna\\Nivoro\\" + file).c_str());
+            RemoveDirectoryW((folder + L"\\Zelna\\Nivoro\\" + file).c_str());  // a folder in its place
+        }
     }
     Install(says::kAgentFile, true);
     Install(says::kServiceFile, true);
@@ -89,9 +91,7 @@ void World::Install(const wchar_t* file, bool present)
 {
     const std::wstring to = InstallFolder() + L"\\" + file;
     if (!present) {
-        // A folder in the file's place, as a test may leave, goes too.
         DeleteFileW(to.c_str());
-        RemoveDirectoryW(to.c_str());
         return;
     }
     SHCreateDirectoryExW(NULL, InstallFolder().c_str(), NULL);
