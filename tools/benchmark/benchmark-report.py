@@ -91,7 +91,7 @@ def long_use_rows(use):
     ]
     for name, key in (("private bytes (KiB)", "private_bytes"), ("working set (KiB)", "working_set")):
         before, after = use[key]
-        rows.append((name + ": before, after", before / 1024, after / 1024, (after - before) / 1024,
+        rows.append((name + ": before, after", before / 1024, after / 1024, "%+.0f" % ((after - before) / 1024),
                      "+<= 2048 KiB", done and after - before <= LONG_USE_ALLOWANCE))
     rows.append(("ends grey, alive, exit code 0", use["ends_grey"] and use["alive"] and use["exit_code"] == 0,
                  None, None, "yes", use["ends_grey"] and use["alive"] and use["exit_code"] == 0))
@@ -132,8 +132,9 @@ def main():
         columns = ("measure", "monitor", "floor", "ratio")
     print("%-34s %12s %12s %7s  %-14s %s" % (columns + ("goal", "")))
     for name, mv, fv, r, goal, met in rows:
+        r = "" if r is None else r if isinstance(r, str) else "%.2f" % r
         print("%-34s %12.1f %12s %7s  %-14s %s" % (
-            name, mv, "" if fv is None else "%.1f" % fv, "" if r is None else "%.2f" % r, goal, verdict(goal, met)))
+            name, mv, "" if fv is None else "%.1f" % fv, r, goal, verdict(goal, met)))
     out["goals"] = {name.strip(): met for name, _, _, _, goal, met in rows if met is not None and goal != "seen"}
     out["controls_seen"] = all(met for _, _, _, _, goal, met in rows if goal == "seen")
     if a.json:
