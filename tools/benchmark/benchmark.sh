@@ -26,7 +26,8 @@ done
 for tool in cmake /usr/lib/wine/wine64 Xvfb i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix; do
   command -v "$tool" >/dev/null || { echo "benchmark: $tool is missing: run tools/setup.sh first" >&2; exit 2; }
 done
-/usr/bin/python3 -c 'import pefile' 2>/dev/null || { echo "benchmark: python3-pefile is missing: run tools/setup.sh first" >&2; exit 2; }
+/usr/bin/python3 -c 'import pefile' 2>/dev/null ||
+  { echo "benchmark: python3-pefile is missing: run tools/setup.sh first" >&2; exit 2; }
 
 # Only what the run starts: both builds' programs and stand-ins, the 64-bit driver.
 for preset in win32 win64; do
