@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Measures the monitor against the tray floor: start-up, memory, idle CPU,
-# command overhead and size. Not part of the test suite: it takes minutes.
-#   tools/benchmark.sh [--json FILE] [--runs N] [--idle SECONDS] [--display N] [--arch win32|win64]
+# Measures the monitor against the tray floor: start-up, memory, fonts mapped,
+# idle CPU, command overhead and size; or, with --long-use N, its memory over
+# long use. Not part of the test suite: it takes minutes.
+#   tools/benchmark/benchmark.sh [--json FILE] [--runs N] [--idle SECONDS] [--display N]
+#                                [--arch win32|win64] [--long-use N]
 # By default it measures the shipped 32-bit build, 5 runs, idle over 60 s.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-json="" runs=5 idle=60 display=79 arch=win32
+cd "$(dirname "$0")/../.."
+usage="usage: $0 [--json FILE] [--runs N] [--idle SECONDS] [--display N] [--arch win32|win64] [--long-use N]"
+json="" runs=5 idle=60 display=79 arch=win32 long_use=0
 while [ $# -gt 0 ]; do
   case "$1" in
   --json) json=$(realpath -m "$2"); shift 2 ;;
@@ -13,28 +16,36 @@ while [ $# -gt 0 ]; do
   --idle) idle=$2; shift 2 ;;
   --display) display=$2; shift 2 ;;
   --arch) arch=$2; shift 2 ;;
-  *) echo "usage: $0 [--json FILE] [--runs N] [--idle SECONDS] [--display N] [--arch win32|win64]" >&2; exit 2 ;;
+  --long-use) long_use=$2; shift 2 ;;
+  *) echo "$usage" >&2; exit 2 ;;
   esac
 done
+[ "$arch" = win32 ] || [ "$arch" = win64 ] || { echo "$usage" >&2; exit 2; }
 
-bash tools/setup.sh >/dev/null
+# tools/setup.sh installs these (as root); a benchmark installs nothing.
+for tool in cmake /usr/lib/wine/wine64 Xvfb i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix; do
+  command -v "$tool" >/dev/null || { echo "benchmark: $tool is missing: run tools/setup.sh first" >&2; exit 2; }
+done
+/usr/bin/python3 -c 'import pefile' 2>/dev/null ||
+  { echo "benchmark: python3-pefile is missing: run tools/setup.sh first" >&2; exit 2; }
+
+# Only what the run starts: both builds' programs and stand-ins, the 64-bit driver.
 for preset in win32 win64; do
   [ -f "build/$preset/CMakeCache.txt" ] || cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" >/dev/null
 done
+cmake --build --preset win32 --target ZelnaNivoroMonitor tray_floor standin_agent standin_terminate_service >/dev/null
 cmake --build --preset win64 --target monitor_benchmark >/dev/null
 
 prefix=$(realpath -m build/bench-prefix)
-trap 'bash tools/wine-prefix.sh down "$prefix" >/dev/null' EXIT
+raw=$(mktemp --suffix=.json)
+trap 'rm -f "$raw"; bash tools/wine-prefix.sh down "$prefix" >/dev/null' EXIT
 bash tools/wine-prefix.sh up "$prefix" "$display" >/dev/null
 
 winpath() { local p; p=$(realpath -m "$1"); echo "Z:${p//\//\\}"; }
-raw=$(mktemp --suffix=.json)
-bin=build/$arch/bin
+start=$(date +%s)
 # Wine's helpers may inherit the driver's output: send it to a file, not a pipe.
 WINEPREFIX=$prefix WINEDEBUG=-all DISPLAY=":$display" /usr/lib/wine/wine64 build/win64/bin/monitor_benchmark.exe \
-  "$(winpath $bin/ZelnaNivoroMonitor.exe)" "$(winpath $bin/tray_floor.exe)" "$(winpath "$raw")" "$runs" "$idle" \
+  "$arch" "$(winpath "$raw")" "$runs" "$idle" "$long_use" \
   </dev/null >"$prefix.driver.log" 2>&1 || { cat "$prefix.driver.log"; exit 1; }
-/usr/bin/python3 tools/benchmark-report.py "$raw" build/win32/bin/ZelnaNivoroMonitor.exe build/win32/bin/tray_floor.exe \
-  "$arch" ${json:+--json "$json"}
-rm -f "$raw"
+/usr/bin/python3 tools/benchmark/benchmark-report.py "$raw" build/win32/bin/ZelnaNivoroMonitor.exe \
+  build/win32/bin/tray_floor.exe "$arch" --seconds $(( $(date +%s) - start )) ${json:+--json "$json"}
