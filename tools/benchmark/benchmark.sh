@@ -22,12 +22,8 @@ while [ $# -gt 0 ]; do
 done
 [ "$arch" = win32 ] || [ "$arch" = win64 ] || { echo "$usage" >&2; exit 2; }
 
-# tools/setup.sh installs these (as root); a benchmark installs nothing.
-for tool in cmake /usr/lib/wine/wine64 Xvfb i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix; do
-  command -v "$tool" >/dev/null || { echo "benchmark: $tool is missing: run tools/setup.sh first" >&2; exit 2; }
-done
-/usr/bin/python3 -c 'import pefile' 2>/dev/null ||
-  { echo "benchmark: python3-pefile is missing: run tools/setup.sh first" >&2; exit 2; }
+# A fresh machine gets what it lacks; a set-up one skips every step.
+bash tools/setup.sh >/dev/null
 
 # Only what the run starts: both builds' programs and stand-ins, the 64-bit driver.
 for preset in win32 win64; do
