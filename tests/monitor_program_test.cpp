@@ -1,1 +1,113 @@
+// The real monitor program through one day of use, driven from outside as
+// the shell, a person and other programs drive it: once as the 64-bit twin,
+// once as the shipped 32-bit build.
 #include "world.h"
+
+namespace {
+
+class MonitorProgram : public World, public ::testing::WithParamInterface<bool> {
+public:
+    bool Shipped32() const override { return GetParam(); }
+};
+
+std::wstring TitleOf(HWND window)
+{
+    wchar_t title[128] = {};
+    GetWindowTextW(window, title, 128);
+    return title;
+}
+
+std::wstring ImageOf(DWORD processId)
+{
+    wchar_t path[MAX_PATH] = {};
+    DWORD size = MAX_PATH;
+    if (HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId)) {
+        QueryFullProcessImageNameW(process, 0, path, &size);
+        CloseHandle(process);
+    }
+    return path;
+}
+
+void SendCopyData(HWND window, ULONG_PTR word)
+{
+    COPYDATASTRUCT data = {word, 0, NULL};
+    SendMessageW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
+}
+
+TEST_P(MonitorProgram, ThroughADayOfUse)
+{
+    // Arguments are ignored; no agent yet, so the first start says stopped.
+    Monitor monitor = StartMonitor(L"--restart /stop \"x y\"");
+    ASSERT_NE(monitor.window, nullptr);
+    BOOL wow64 = FALSE;
+    IsWow64Process(monitor.info.hProcess, &wow64);
+    ASSERT_EQ(wow64 != FALSE, GetParam()) << "not the build this run is for";
+    EXPECT_EQ(TitleOf(monitor.window), says::kTitleStopped);
+    EXPECT_FALSE(IsWindowVisible(monitor.window));
+    EXPECT_TRUE(IsStateValue(StoredValue(), '1')) << StoredValue();
+    EXPECT_EQ(TrayIcon(monitor.window), IDI_AGENT_STOPPED);
+
+    // Only word 1 counts, and it never touches the file.
+    const std::string stored = StateFileBytes();
+    SendCopyData(monitor.window, 2);
+    EXPECT_EQ(TrayIcon(monitor.window), IDI_AGENT_STOPPED) << "copy-data 2 changed the icon";
+    SendCopyData(monitor.window, 1);
+    EXPECT_EQ(TrayIcon(monitor.window), IDI_AGENT_RUNNING) << "copy-data 1 did not show colour";
+    EXPECT_EQ(StateFileBytes(), stored);
+
+    ASSERT_TRUE(Choose(monitor.window, says::kEntryRestart)) << "no tray menu";
+    EXPECT_EQ(AnswerBox(), says::kRestartDone);
+    EXPECT_TRUE(Eventually([] { return IsStateValue(StoredValue(), '0'); })) << StoredValue();
+    const std::vector<DWORD> launched = Running();
+    ASSERT_EQ(launched.size(), 1u) << "Restart launched no agent";
+    EXPECT_EQ(_wcsicmp(ImageOf(launched[0]).c_str(), (InstallFolder() + L"\\" + says::kAgentFile).c_str()), 0)
+        << "launched from " << ImageOf(launched[0]);
+
+    // About, closed each way a person closes it.
+    const struct {
+        const char* way;
+        UINT message;
+        WPARAM word;
+    } closes[] = {{"OK", BM_CLICK, 0}, {"Enter", WM_KEYDOWN, VK_RETURN}, {"Escape", WM_KEYDOWN, VK_ESCAPE},
+                  {"close box", WM_SYSCOMMAND, SC_CLOSE}};
+    for (const auto& close : closes) {
+        SCOPED_TRACE(close.way);
+        ASSERT_TRUE(Choose(monitor.window, says::kEntryAbout));
+        HWND about = FindShown(L"#32770", says::kAboutCaption);
+        // A click reaches the button only once the box shows.
+        ASSERT_TRUE(Eventually([&] { return IsWindowVisible(about) != FALSE; })) << "no About box";
+        PostMessageW(close.message == WM_SYSCOMMAND ? about : GetDlgItem(about, IDOK), close.message, close.word, 0);
+        EXPECT_TRUE(Eventually([&] { return !IsWindow(about); }, 5000)) << "About stays open";
+    }
+
+    // Beside the launched agent one out of this user's reach: the terminate service ends it.
+    HANDLE outOfReach = StartAgent(true);
+    ASSERT_TRUE(Choose(monitor.window, says::kEntryStop));
+    EXPECT_EQ(AnswerBox(), says::kStopDone);
+    EXPECT_EQ(WaitForSingleObject(outOfReach, 10000), WAIT_OBJECT_0) << "the agent out of reach still runs";
+    EXPECT_TRUE(Eventually([] { return Running().empty(); }));
+    EXPECT_TRUE(Eventually([] { return IsStateValue(StoredValue(), '1'); })) << StoredValue();
+    EXPECT_TRUE(Eventually([&] { return TrayIcon(monitor.window) == IDI_AGENT_STOPPED; })) << "no grey icon";
+    CloseHandle(outOfReach);
+
+    // No single-instance guard: a second copy comes up, and a close from outside ends it cleanly.
+    Monitor second = StartMonitor();
+    ASSERT_NE(second.window, nullptr) << "the second copy was refused";
+    EXPECT_NE(second.window, monitor.window);
+    SendMessageW(second.window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(EndOf(second), 0u);
+
+    // Close ends the monitor and leaves the agent alone.
+    HANDLE agent = StartAgent();
+    ASSERT_TRUE(Choose(monitor.window, says::kEntryClose));
+    EXPECT_EQ(EndOf(monitor), 0u);
+    EXPECT_EQ(WaitForSingleObject(agent, 1000), static_cast<DWORD>(WAIT_TIMEOUT)) << "Close ended the agent";
+    CloseHandle(agent);
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, MonitorProgram, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& build) {
+                             return build.param ? "Shipped32" : "Twin64";
+                         });
+
+}  // namespace

@@ -1,85 +1,76 @@
 #!/usr/bin/python3
-"""Checks the resources built into the monitor program, read from the PE:
-texts, languages, icon image sets, version block and manifest.
-    check-resources.py ZelnaNivoroMonitor.exe"""
+"""What a build's executables hold, read from the PE files: each of the build's machine, importing system
+DLLs only (no MinGW runtime to ship beside it); the monitor's resources, each in its language.
+    pe_contents.py BIN_DIR win32|win64"""
+import glob
+import os
 import struct
 import sys
+import xml.etree.ElementTree as ElementTree
 
 import pefile
 
-CHINESE_TAIWAN, ENGLISH_US = 0x0404, 0x0409
-RT_ICON, RT_STRING, RT_MENU, RT_DIALOG, RT_GROUP_ICON, RT_VERSION, RT_ACCELERATOR, RT_MANIFEST = 3, 6, 4, 5, 14, 16, 9, 24
-STRINGS = {
-    103: "嵐川銀行晶片金融卡安控元件",
-    104: "嵐川銀行晶片金融卡安控元件",
-    105: "嵐川銀行晶片金融卡安控元件已關閉",
-    109: "ZELNANIVOROMONITOR",
-}
-ICON_SETS = {
-    107: [(50, 50, 32)],
-    129: [(50, 50, 32)],
-    108: [(32, 32, 4), (16, 16, 4), (48, 48, 8), (32, 32, 8), (16, 16, 8), (48, 48, 32), (32, 32, 32), (16, 16, 32)],
-}
-ABOUT_TEXTS = ["關於 嵐川銀行晶片金融卡安控元件", "嵐川銀行晶片金融卡安控元件, 版本 1,0,2,8 (002)   \0", "確定"]
+bin_dir, build = sys.argv[1], sys.argv[2]
+MACHINE = {"win32": 0x14C, "win64": 0x8664}[build]
+SYSTEM_DLLS = {name + ".dll" for name in "kernel32 user32 gdi32 shell32 advapi32 msvcrt ole32 comctl32 shlwapi".split()}
+RT_MENU, RT_DIALOG, RT_STRING, RT_ACCELERATOR, RT_GROUP_ICON, RT_MANIFEST = 4, 5, 6, 9, 14, 24
+TITLE = "嵐川銀行晶片金融卡安控元件"
+# Strings 96 to 111 share one block, each a length and the text without terminator.
+STRINGS = {103: TITLE, 104: TITLE, 105: TITLE + "已關閉", 109: "ZELNANIVOROMONITOR"}
+STRING_BLOCK = "".join(chr(len(text)) + text for text in (STRINGS.get(n, "") for n in range(96, 112)))
+ICON_SETS = {107: [(50, 50, 32)], 129: [(50, 50, 32)], 108: [(32, 32, 4), (16, 16, 4), (48, 48, 8), (32, 32, 8),
+                                                             (16, 16, 8), (48, 48, 32), (32, 32, 32), (16, 16, 32)]}
+POPUP, END, ALT = "\x10", "\x80", "\x10"  # ALT without VIRTKEY (0x01): a character key
+MENU = f"\0\0{POPUP}檔案(&F)\0{END}\x69結束(&X)\0\x90說明(&H)\0{END}\x68關於(&A)...\0"  # 0x69, 0x68: 105, 104
+ACCELERATORS = f"{ALT}?\x68\0\x90/\x68\0"
+# Caption, the whole text of a static control (class 0x82) with its three trailing blanks, the button.
+ABOUT = ["關於 " + TITLE + "\0", "\uffff\x82" + TITLE + ", 版本 1,0,2,8 (002)   \0", "確定\0"]
+MANIFEST = [("assembly", {"manifestVersion": "1.0"}), ("trustInfo", {}), ("security", {}), ("requestedPrivileges", {}),
+            ("requestedExecutionLevel", {"level": "asInvoker", "uiAccess": "false"})]
 
-pe = pefile.PE(sys.argv[1])
-data = pe.get_memory_mapped_image()
 faults = []
-resources = {}  # (type, id) -> (language, bytes)
+exes = sorted(glob.glob(os.path.join(bin_dir, "*.exe")))
+for exe in exes:
+    pe = pefile.PE(exe)
+    if pe.FILE_HEADER.Machine != MACHINE:
+        faults.append(f"{exe}: machine {pe.FILE_HEADER.Machine:#x}, want {MACHINE:#x}")
+    faults += [f"{exe} imports {d.dll.decode()}" for d in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])
+               if d.dll.decode().lower() not in SYSTEM_DLLS]
+
+pe = pefile.PE(os.path.join(bin_dir, "ZelnaNivoroMonitor.exe"))
+resources = {}  # (type, id) -> bytes
 for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
     for entry in kind.directory.entries:
-        for lang in entry.directory.entries:
-            raw = data[lang.data.struct.OffsetToData:][:lang.data.struct.Size]
-            resources[(kind.id, entry.id)] = (lang.id, raw)
+        for language in entry.directory.entries:
+            want = 0x0409 if kind.id == RT_MANIFEST else 0x0404
+            if language.id != want:
+                faults.append(f"resource type {kind.id} id {entry.id}: language {language.id:#x}, want {want:#x}")
+            resources[(kind.id, entry.id)] = pe.get_data(language.data.struct.OffsetToData, language.data.struct.Size)
+text = lambda kind, ident: resources.get((kind, ident), b"").decode("utf-16-le", "replace")
 
-for (kind, ident), (language, _) in resources.items():
-    want = ENGLISH_US if kind == RT_MANIFEST else CHINESE_TAIWAN
-    if language != want:
-        faults.append(f"resource type {kind} id {ident}: language {language:#x}, want {want:#x}")
 
-for number, text in STRINGS.items():
-    block = resources.get((RT_STRING, number // 16 + 1))
-    if block is None:
-        faults.append(f"no string block for {number}")
-        continue
-    raw, offset = block[1], 0
-    for index in range(16):
-        (length,) = struct.unpack_from("<H", raw, offset)
-        found = raw[offset + 2:offset + 2 + 2 * length].decode("utf-16-le")
-        offset += 2 + 2 * length
-        if index == number % 16 and found != text:
-            faults.append(f"string {number} is {found!r}, want {text!r}")
+def images(group):  # (width, height, bits) of each image in an icon group
+    data = resources.get((RT_GROUP_ICON, group), bytes(6))
+    return [(w, h, bits) for w, h, _, _, _, bits in (struct.unpack_from("<BBBBHH", data, 6 + 14 * i)
+                                                     for i in range(data[4]))]
 
-for group, images in ICON_SETS.items():
-    raw = resources.get((RT_GROUP_ICON, group), (0, b""))[1]
-    count = struct.unpack_from("<H", raw, 4)[0] if raw else 0
-    seen = []
-    for i in range(count):
-        width, height, _, _, _, bits = struct.unpack_from("<BBBBHH", raw, 6 + 14 * i)
-        seen.append((width or 256, height or 256, bits))
-    if seen != images:
-        faults.append(f"icon group {group} holds {seen}, want {images}")
 
-dialog = resources.get((RT_DIALOG, 103), (0, b""))[1]
-for text in ABOUT_TEXTS:
-    if text.encode("utf-16-le") not in dialog:
-        faults.append(f"About box lacks {text!r}")
-for kind, ident in ((RT_MENU, 109), (RT_ACCELERATOR, 109), (RT_VERSION, 1)):
-    if (kind, ident) not in resources:
-        faults.append(f"no resource type {kind} id {ident}")
-fixed = pe.VS_FIXEDFILEINFO[0] if hasattr(pe, "VS_FIXEDFILEINFO") else None
-for field in ("FileVersion", "ProductVersion"):
-    if fixed is None or (getattr(fixed, field + "MS"), getattr(fixed, field + "LS")) != (0x10000, 0x20008):
-        faults.append(f"fixed {field} is not 1.0.2.8")
-    texts = [t.entries for info in getattr(pe, "FileInfo", [[]])[0] if hasattr(info, "StringTable")
-             for t in info.StringTable if t.LangID.lower() == b"040404b0"]
-    if not texts or texts[0].get(field.encode()) != b"1. 0. 2. 8":
-        faults.append(f"{field} in block 040404b0 is not \"1. 0. 2. 8\"")
-manifest = resources.get((RT_MANIFEST, 1), (0, b""))[1].decode("utf-8", "replace")
-if 'level="asInvoker"' not in manifest or 'uiAccess="false"' not in manifest or "dependency" in manifest:
-    faults.append("manifest is not asInvoker, uiAccess false and nothing else")
-
-for fault in faults:
-    print(fault)
-print(f"{sys.argv[1]}: {len(resources)} resources, {len(faults)} faults")
-sys.exit(1 if faults else 0)
+fixed = getattr(pe, "VS_FIXEDFILEINFO", [None])[0]
+table = next((t.entries for info in getattr(pe, "FileInfo", [[]])[0] for t in getattr(info, "StringTable", [])
+              if t.LangID.lower() == b"040404b0"), {})
+manifest = ElementTree.fromstring(resources.get((RT_MANIFEST, 1), b"<none/>"))
+checks = [
+    ("strings 103 to 109", text(RT_STRING, 7), STRING_BLOCK),
+    ("icon sets", {group: images(group) for group in ICON_SETS}, ICON_SETS),
+    ("menu 109", text(RT_MENU, 109), MENU),
+    ("accelerators 109", text(RT_ACCELERATOR, 109), ACCELERATORS),
+    ("About texts missing", [t for t in ABOUT if t not in text(RT_DIALOG, 103)], []),
+    ("fixed versions", fixed and [getattr(fixed, field) for field in
+                                  ("FileVersionMS", "FileVersionLS", "ProductVersionMS", "ProductVersionLS")],
+     [0x10000, 0x20008] * 2),
+    ("versions in 040404b0", [table.get(b"FileVersion"), table.get(b"ProductVersion")], [b"1. 0. 2. 8"] * 2),
+    ("manifest", [(element.tag.split("}")[-1], element.attrib) for element in manifest.iter()], MANIFEST),
+]
+faults += [f"{what}: {got!r}, want {want!r}" for what, got, want in checks if got != want]
+print("\n".join(faults + [f"{bin_dir}: {len(exes)} executables, {len(resources)} resources, {len(faults)} faults"]))
+sys.exit(1 if faults or not exes else 0)
