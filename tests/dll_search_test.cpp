@@ -1,10 +1,8 @@
-// A DLL planted as uxtheme.dll (which user32 loads by name once a window
-// exists) beside a copy of the shipped 32-bit program in a user-writable
-// folder. CTest gives this program WINEDLLOVERRIDES=uxtheme=n,b, native
-// first, so the planted copy wins wherever the search reaches that folder.
+// A DLL planted as uxtheme.dll (which user32 loads by name once a window exists) beside a copy of the
+// shipped 32-bit program in a user-writable folder. CTest gives this program WINEDLLOVERRIDES=uxtheme=n,b,
+// native first, so the planted copy wins wherever the search reaches that folder.
 #include <fstream>
 #include <iterator>
-
 #include "world.h"
 
 namespace {
@@ -13,17 +11,14 @@ class DllSearch : public World {
     bool Shipped32() const override { return true; }
 };
 
-// The control: the same program with the name it looks up spelt wrong, so it
-// takes the path of Windows 7 without the loader update.
+// The control: the program with the name it looks up spelt wrong, as on Windows 7 without the loader update.
 bool WriteControlCopy(const std::wstring& from, const std::wstring& to)
 {
     std::ifstream in(from.c_str(), std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const std::string name("SetDefaultDllDirectories", 25);  // with its terminator
     const size_t at = bytes.find(name);
-    if (at == std::string::npos || bytes.find(name, at + 1) != std::string::npos) {
-        return false;
-    }
+    if (at == std::string::npos || bytes.find(name, at + 1) != std::string::npos) return false;
     bytes[at] = 'X';
     std::ofstream out(to.c_str(), std::ios::binary);
     out << bytes;

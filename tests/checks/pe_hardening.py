@@ -45,7 +45,6 @@ for need in ("GetProcAddress", "SetDllDirectoryW", "$0x800,"):  # 0x800: LOAD_LI
     if need not in body:
         faults.append(f"the restriction lacks {need}")
 
-for fault in faults:
-    print(fault)
+print("".join(fault + "\n" for fault in faults), end="")
 print(f"{exe}: {build}, DllCharacteristics {pe.OPTIONAL_HEADER.DllCharacteristics:#x}, {len(faults)} faults")
 sys.exit(1 if faults else 0)
