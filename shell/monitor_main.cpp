@@ -56,10 +56,26 @@ int MonitorMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     return static_cast<int>(msg.wParam);
 }
 
+void RestrictDllSearch()
+{
+    // Looked up, not imported: Windows 7 without its loader update lacks it,
+    // and the loader would refuse to start a program that imports it.
+    typedef BOOL(WINAPI * SetDefaultDllDirectoriesFunction)(DWORD);
+    const FARPROC found = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
+    if (found != NULL) {
+        reinterpret_cast<SetDefaultDllDirectoriesFunction>(reinterpret_cast<void*>(found))(
+            LOAD_LIBRARY_SEARCH_SYSTEM32);
+    } else {
+        // All that system offers: the current folder leaves the search, the
+        // program's own folder stays in it.
+        SetDllDirectoryW(L"");
+    }
+}
+
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, int showCommand)
 {
     // Before anything can load a DLL by name: a program started from a
     // user-writable folder must not pick up a DLL planted beside it.
-    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    RestrictDllSearch();
     return MonitorMain(instance, previous, commandLine, showCommand);
 }

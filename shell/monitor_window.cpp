@@ -33,6 +33,11 @@ LRESULT CALLBACK MonitorWndProc(HWND window, UINT message, WPARAM wParam, LPARAM
         }
         return 0;
     }
+    case WM_TIMER:
+        if (wParam == kTrayRetryTimer) {
+            RetryTrayIcon(window);
+        }
+        return 0;
     case WM_NCCALCSIZE:
         // The window is never shown, so it has no frame or menu bar to lay
         // out. Left to the default, the class menu's Chinese items are

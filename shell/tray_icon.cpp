@@ -12,6 +12,12 @@ namespace {
 
 const wchar_t kRunningTip[] = L"嵐川銀行晶片金融卡安控元件";
 const wchar_t kStoppedTip[] = L"嵐川銀行晶片金融卡安控元件已關閉";
+// Retries of a refused add: 30 at 2 s, about a minute.
+const UINT kTrayRetryMs = 2000;
+const int kTrayRetries = 30;
+
+// Retries left while a refused add is being retried; 0 when none is.
+int g_trayRetriesLeft = 0;
 
 UINT IconOf(TrayPresentation presentation)
 {
@@ -30,12 +36,46 @@ void FillRecord(HWND window, TrayPresentation presentation, const wchar_t* toolt
     wcsncpy_s(g_trayIcon.szTip, _countof(g_trayIcon.szTip), tooltip, _TRUNCATE);
 }
 
+// True when the tray holds the icon. Started at logon, the program may find
+// the notification area not ready (the add fails, and no "TaskbarCreated"
+// follows when the taskbar already existed) or too busy (the add times out
+// although the icon was added: only a modify that succeeds tells).
+bool PlaceTrayIcon()
+{
+    return Shell_NotifyIconW(NIM_ADD, &g_trayIcon) || Shell_NotifyIconW(NIM_MODIFY, &g_trayIcon);
+}
+
+void EndTrayRetries(HWND window)
+{
+    g_trayRetriesLeft = 0;
+    KillTimer(window, kTrayRetryTimer);
+}
+
 }  // namespace
 
 void AddTrayIcon(HWND window, TrayPresentation presentation, const wchar_t* tooltip)
 {
     FillRecord(window, presentation, tooltip);
-    Shell_NotifyIconW(NIM_ADD, &g_trayIcon);
+    if (PlaceTrayIcon()) {
+        if (g_trayRetriesLeft > 0) {
+            EndTrayRetries(window);
+        }
+    } else if (g_trayRetriesLeft == 0) {
+        // A timer, not a wait: the loop keeps serving peers and the menu meanwhile.
+        g_trayRetriesLeft = kTrayRetries;
+        SetTimer(window, kTrayRetryTimer, kTrayRetryMs, NULL);
+    }
+}
+
+void RetryTrayIcon(HWND window)
+{
+    if (g_trayRetriesLeft == 0) {
+        return;  // a late tick after the end
+    }
+    // The record holds the latest look, also when a command changed it meanwhile.
+    if (PlaceTrayIcon() || --g_trayRetriesLeft <= 0) {
+        EndTrayRetries(window);
+    }
 }
 
 void ShowTrayPresentation(HWND window, TrayPresentation presentation)
