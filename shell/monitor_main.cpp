@@ -1,5 +1,7 @@
 #include "monitor_window.h"
 
+#include <stdlib.h>
+
 #include "agent_state.h"
 #include "record_sizes.h"
 #include "resource.h"

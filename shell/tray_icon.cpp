@@ -1,5 +1,6 @@
 #include "tray_icon.h"
 
+#include <stdlib.h>
 #include <wchar.h>
 
 #include "record_sizes.h"

@@ -2,6 +2,7 @@
 // loaded it leaves a mark beside itself, then refuses to stay loaded so that
 // the caller carries on as without the system one.
 #include <windows.h>
+#include <stdlib.h>
 #include <wchar.h>
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
