@@ -13,8 +13,7 @@ namespace {
 
 enum Terminate { kEnds, kRefused, kEndedMeanwhile };
 enum Session { kSameSession, kOtherSession, kQueryFails };
-// How the patched calls answer; all zero passes every call through.
-struct Faults { Terminate terminate; Session session; bool shellStartsNothing; } g_faults;
+struct Faults { Terminate terminate; Session session; bool shellStartsNothing; } g_faults;  // zero: none
 std::vector<std::string> g_shellCalls;
 HANDLE g_agent;
 ImportPatch* g_patches[3];
@@ -64,9 +63,11 @@ class AgentProcesses : public World {
 protected:
     static void SetUpTestSuite()
     {
-        g_patches[0] = new ImportPatch("kernel32.dll", "TerminateProcess", (void*)PatchedTerminate);
-        g_patches[1] = new ImportPatch("kernel32.dll", "ProcessIdToSessionId", (void*)PatchedSessionId);
-        g_patches[2] = new ImportPatch("shell32.dll", "ShellExecuteA", (void*)RecordingShell);
+        if (g_patches[0] == NULL) {  // kept for the whole program, also when the tests repeat
+            g_patches[0] = new ImportPatch("kernel32.dll", "TerminateProcess", (void*)PatchedTerminate);
+            g_patches[1] = new ImportPatch("kernel32.dll", "ProcessIdToSessionId", (void*)PatchedSessionId);
+            g_patches[2] = new ImportPatch("shell32.dll", "ShellExecuteA", (void*)RecordingShell);
+        }
     }
     void SetUp() override
     {
