@@ -76,6 +76,18 @@ bool HasEnded(DWORD processId)
     return code != STILL_ACTIVE;
 }
 
+// True when the process runs in this monitor's session. Another signed-in
+// user's agent is theirs to stop; a failed query counts as our own.
+bool InOwnSession(DWORD processId)
+{
+    DWORD own = 0;
+    DWORD its = 0;
+    if (!ProcessIdToSessionId(GetCurrentProcessId(), &own) || !ProcessIdToSessionId(processId, &its)) {
+        return true;
+    }
+    return its == own;
+}
+
 }  // namespace
 
 bool MatchImageName(const wchar_t* exeFile, const wchar_t* imageName, size_t n)
@@ -134,12 +146,13 @@ int StopAgent(const wchar_t* imageName)
                 continue;
             }
             handled = handled || StartTerminateService(path);
-        } else if (GetLastError() == ERROR_ACCESS_DENIED) {
+        } else if (GetLastError() == ERROR_ACCESS_DENIED && InOwnSession(entry.th32ProcessID)) {
             // Still running, only out of this user's reach: passing it over
             // would report a stop that did not happen.
             handled = StartTerminateService(path);
         } else {
-            // Gone between the snapshot and the open: nothing left to stop.
+            // Gone between the snapshot and the open, or another session's:
+            // nothing of ours left to stop, and no consent to ask for.
             continue;
         }
         if (process != NULL) {

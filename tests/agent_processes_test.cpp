@@ -1,1 +1,165 @@
+// Finding, ending and starting real stand-in agents; what the real system
+// will not do on demand comes through this program's own import slots.
 #include "world.h"
+
+#include <shellapi.h>
+#include <shlobj.h>
+#include <tlhelp32.h>
+
+#include "agent_process.h"
+#include "import_patch.h"
+
+namespace {
+
+enum Terminate { kEnds, kRefused, kEndedMeanwhile };
+enum Session { kSameSession, kOtherSession, kQueryFails };
+struct Faults { Terminate terminate; Session session; bool shellStartsNothing; } g_faults;  // zero: none
+std::vector<std::string> g_shellCalls;
+HANDLE g_agent;
+ImportPatch* g_patches[3];
+
+BOOL WINAPI PatchedTerminate(HANDLE process, UINT code)
+{
+    if (g_faults.terminate != kRefused) {
+        const BOOL ended = g_patches[0]->Original<decltype(&TerminateProcess)>()(process, code);
+        if (g_faults.terminate == kEnds) {
+            return ended;
+        }
+        // What Windows answers for a process that ended while a handle still keeps its object.
+        WaitForSingleObject(g_agent, 5000);
+    }
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+BOOL WINAPI PatchedSessionId(DWORD processId, DWORD* session)
+{
+    const BOOL done = g_faults.session != kQueryFails &&
+                      g_patches[1]->Original<decltype(&ProcessIdToSessionId)>()(processId, session);
+    *session += g_faults.session == kOtherSession && processId != GetCurrentProcessId();
+    return done;
+}
+
+HINSTANCE WINAPI RecordingShell(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR folder, INT show)
+{
+    g_shellCalls.push_back(std::string(verb ? verb : "(null)") + " " + file + " parameters=" +
+                           (parameters ? parameters : "none") + " folder=" + (folder ? folder : "none") +
+                           " show=" + std::to_string(show) + (owner == GetDesktopWindow() ? "" : " owner?"));
+    auto shell = g_patches[2]->Original<decltype(&ShellExecuteA)>();
+    return g_faults.shellStartsNothing ? (HINSTANCE)33 : shell(owner, verb, file, parameters, folder, show);
+}
+
+// Wine runs "runas" as "open": only the recorded call shows which verb asks for elevation.
+std::string ShellCall(const char* verb, const char* file)
+{
+    char folder[MAX_PATH] = {};
+    SHGetFolderPathA(NULL, CSIDL_PROGRAM_FILES, NULL, 0, folder);
+    return std::string(verb) + " " + folder + "\\Zelna\\Nivoro\\" + file + " parameters=none folder=none show=5";
+}
+
+bool Ended(HANDLE process, DWORD waitMs = 5000) { return WaitForSingleObject(process, waitMs) == WAIT_OBJECT_0; }
+
+class AgentProcesses : public World {
+protected:
+    static void SetUpTestSuite()
+    {
+        if (g_patches[0] == NULL) {  // kept for the whole program, also when the tests repeat
+            g_patches[0] = new ImportPatch("kernel32.dll", "TerminateProcess", (void*)PatchedTerminate);
+            g_patches[1] = new ImportPatch("kernel32.dll", "ProcessIdToSessionId", (void*)PatchedSessionId);
+            g_patches[2] = new ImportPatch("shell32.dll", "ShellExecuteA", (void*)RecordingShell);
+        }
+    }
+    void SetUp() override
+    {
+        g_faults = Faults{};
+        g_shellCalls.clear();
+        World::SetUp();
+    }
+};
+
+TEST_F(AgentProcesses, StopEndsEveryInstanceOfTheWholeNameInAnyCase)
+{
+    HANDLE longer = StartAgent(false, L"ZelnaNivoroAgent.exex");
+    HANDLE shorter = StartAgent(false, L"ZelnaNivoroAgent.ex");
+    EXPECT_EQ(IsAgentRunning(kAgentImageName), 0);
+    HANDLE agents[] = {StartAgent(false, L"zelnanivoroAGENT.EXE"), StartAgent()};
+    EXPECT_EQ(IsAgentRunning(kAgentImageName), 1);
+    EXPECT_FALSE(Ended(agents[0], 300)) << "the lookup ends nothing";
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(StopAgent(kAgentImageName), 1);
+    EXPECT_GE(GetTickCount64() - start, 3000u) << "a pause for each instance";
+    EXPECT_TRUE(Ended(agents[0]) && Ended(agents[1]));
+    EXPECT_FALSE(Ended(longer, 0) || Ended(shorter, 0));
+}
+
+TEST_F(AgentProcesses, GivingUpLeavesLaterInstancesAndTheNextStopForgetsIt)
+{
+    Install(says::kServiceFile, false);
+    HANDLE denied = StartAgent(true);
+    EXPECT_EQ(IsAgentRunning(kAgentImageName), 1) << "one out of reach is found too";
+    HANDLE later = StartAgent();
+    EXPECT_EQ(StopAgent(kAgentImageName), 0);
+    EXPECT_EQ(g_stopFailed, 1);
+    EXPECT_FALSE(Ended(denied, 0) || Ended(later, 300)) << "entries after the given-up one are not visited";
+    EndAgents();
+    EXPECT_TRUE(StopAgent(kAgentImageName) == 1 && g_stopFailed == 0) << "the next Stop forgets the give-up";
+}
+
+HANDLE WINAPI NoSnapshot(DWORD, DWORD) { return INVALID_HANDLE_VALUE; }
+BOOL WINAPI NoFirstEntry(HANDLE, PROCESSENTRY32W*) { return FALSE; }
+
+TEST_F(AgentProcesses, AnUnreadableProcessListIsNoAgentAndNoStop)
+{
+    StartAgent();
+    for (const char* call : {"CreateToolhelp32Snapshot", "Process32FirstW"}) {
+        ImportPatch failing("kernel32.dll", call, call[0] == 'C' ? (void*)NoSnapshot : (void*)NoFirstEntry);
+        EXPECT_EQ(IsAgentRunning(kAgentImageName), 0) << call;
+        g_stopFailed = 1;
+        EXPECT_EQ(StopAgent(kAgentImageName), 0) << call;
+        EXPECT_EQ(g_stopFailed, 0) << call << ": an unreadable list is no given-up instance";
+    }
+}
+
+// What this user cannot end goes to the elevated terminate service, if still there and of this session.
+TEST_F(AgentProcesses, InstancesBeyondReachGoToTheTerminateServiceOfTheirOwnSession)
+{
+    const struct { const char* name; bool outOfReach; Faults faults; bool service;
+                   int result, failed, serviceCalls; bool ended; } rows[] = {
+        {"out of reach", true, {kEnds, kSameSession, false}, true, 1, 0, 1, true},
+        {"termination refused", false, {kRefused, kSameSession, false}, true, 1, 0, 1, true},
+        {"refused, no service", false, {kRefused, kSameSession, false}, false, 0, 1, 1, false},
+        {"service ends nothing", true, {kEnds, kSameSession, true}, true, 1, 0, 1, false},
+        {"ended by itself", false, {kEndedMeanwhile, kSameSession, false}, true, 1, 0, 0, true},
+        {"another session's", true, {kEnds, kOtherSession, false}, true, 1, 0, 0, false},
+        {"session unknown", true, {kEnds, kQueryFails, false}, true, 1, 0, 1, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Install(says::kServiceFile, row.service);
+        g_agent = StartAgent(row.outOfReach);
+        g_faults = row.faults;
+        g_shellCalls.clear();
+        EXPECT_EQ(StopAgent(kAgentImageName), row.result);
+        EXPECT_EQ(g_stopFailed, row.failed);
+        const std::string service = ShellCall("runas", "ZelnaTerminateService.exe");
+        EXPECT_EQ(g_shellCalls, std::vector<std::string>(row.serviceCalls, service));
+        EXPECT_EQ(Ended(g_agent, row.ended ? 5000 : 300), row.ended);
+        g_faults = Faults{};
+        EndAgents();
+    }
+}
+
+TEST_F(AgentProcesses, LaunchOpensTheInstalledAgentOnly)
+{
+    EXPECT_TRUE(LaunchAgent());
+    EXPECT_EQ(g_shellCalls, std::vector<std::string>{ShellCall("open", "ZelnaNivoroAgent.exe")});
+    EXPECT_TRUE(Eventually([] { return !Running().empty(); }));
+    EndAgents();
+    Install(says::kAgentFile, false);
+    EXPECT_FALSE(LaunchAgent()) << "agent missing";
+    CreateDirectoryW((InstallFolder() + L"\\" + says::kAgentFile).c_str(), NULL);
+    EXPECT_FALSE(LaunchAgent()) << "a folder in its place";
+    Install(says::kAgentFile, false);
+}
+
+}  // namespace
