@@ -64,11 +64,7 @@ TEST_P(MonitorProgram, ThroughADayOfUse)
         << "launched from " << ImageOf(launched[0]);
 
     // About, closed each way a person closes it.
-    const struct {
-        const char* way;
-        UINT message;
-        WPARAM word;
-    } closes[] = {{"OK", BM_CLICK, 0}, {"Enter", WM_KEYDOWN, VK_RETURN}, {"Escape", WM_KEYDOWN, VK_ESCAPE},
+    const struct { const char* way; UINT message; WPARAM word; } closes[] = {{"OK", BM_CLICK, 0}, {"Enter", WM_KEYDOWN, VK_RETURN}, {"Escape", WM_KEYDOWN, VK_ESCAPE},
                   {"close box", WM_SYSCOMMAND, SC_CLOSE}};
     for (const auto& close : closes) {
         SCOPED_TRACE(close.way);

@@ -48,9 +48,7 @@ TEST_F(StateFile, OnlyTheSeventhCharacterOfAStoredValueCounts)
 
 TEST_F(StateFile, WriteReplacesAPlainFileNamedLikeItsFolderAndKeepsEveryOtherEntry)
 {
-    FILE* plain = fopen(StateFolderPath().c_str(), "wb");
-    ASSERT_NE(plain, nullptr);
-    fclose(plain);
+    CloseHandle(CreateFileA(StateFolderPath().c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL));
     EXPECT_EQ(WriteAgentState(kAgentStopped), 0);
     EXPECT_TRUE(IsStateValue(StoredValue(), '1')) << StoredValue();
 

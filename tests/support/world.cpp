@@ -1,6 +1,7 @@
 #include "world.h"
 
 #include <aclapi.h>
+#include <algorithm>
 #include <shellapi.h>
 #include <shlobj.h>
 #include <stdio.h>
@@ -8,14 +9,12 @@
 
 bool Eventually(const std::function<bool()>& condition, int timeoutMs)
 {
-    for (int waited = 0;; waited += 25, Sleep(25)) {
-        if (condition()) {
-            return true;
-        }
+    for (int waited = 0; !condition(); waited += 25, Sleep(25)) {
         if (waited >= timeoutMs) {
             return false;
         }
     }
+    return true;
 }
 
 namespace {
@@ -27,12 +26,18 @@ std::wstring KnownFolder(int csidl)
     return path;
 }
 
-std::wstring BesideThisProgram(const wchar_t* file)
+// Starts a program with the thread handle closed; false (a test failure) when it cannot start.
+bool Start(const std::wstring& path, std::wstring arguments, PROCESS_INFORMATION* info)
 {
-    wchar_t path[MAX_PATH];
-    GetModuleFileNameW(NULL, path, MAX_PATH);
-    std::wstring folder(path);
-    return folder.substr(0, folder.find_last_of(L'\\') + 1) + file;
+    std::wstring commandLine = L"\"" + path + L"\" " + arguments;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    const bool started = CreateProcessW(path.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, info);
+    EXPECT_TRUE(started) << "cannot start " << std::string(path.begin(), path.end()) << ": " << GetLastError();
+    if (started) {
+        CloseHandle(info->hThread);
+    }
+    return started;
 }
 
 void EndProcesses(const wchar_t* name)
@@ -55,16 +60,16 @@ void EndProcesses(const wchar_t* name)
 
 void World::SetUp()
 {
-    EndProcesses(L"ZelnaNivoroMonitor.exe");
-    EndAgents();
+    TearDown();
     DeleteFileA(StateFilePath().c_str());
     DeleteFileA(StateFolderPath().c_str());  // a plain file some test left there
     RemoveDirectoryA(StateFolderPath().c_str());
     // Only this world's folder holds stand-ins: whatever the program starts comes from it.
-    for (const std::wstring& folder : {KnownFolder(CSIDL_PROGRAM_FILES), KnownFolder(CSIDL_PROGRAM_FILESX86)}) {
+    for (int csidl : {CSIDL_PROGRAM_FILES, CSIDL_PROGRAM_FILESX86}) {
         for (const wchar_t* file : {says::kAgentFile, says::kServiceFile}) {
-            DeleteFileW((folder + L"\\Zelna\\Nivoro\\" + file).c_str());
-            RemoveDirectoryW((folder + L"\\Zelna\\Nivoro\\" + file).c_str());  // a folder in its place
+            const std::wstring path = KnownFolder(csidl) + L"\\Zelna\\Nivoro\\" + file;
+            DeleteFileW(path.c_str());
+            RemoveDirectoryW(path.c_str());  // a folder some test put in its place
         }
     }
     Install(says::kAgentFile, true);
@@ -84,7 +89,10 @@ std::wstring World::InstallFolder() const
 
 std::wstring World::Built(const wchar_t* file) const
 {
-    return BesideThisProgram(Shipped32() ? (std::wstring(L"..\\..\\win32\\bin\\") + file).c_str() : file);
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(NULL, path, MAX_PATH);
+    const std::wstring self(path);
+    return self.substr(0, self.find_last_of(L'\\') + 1) + (Shipped32() ? L"..\\..\\win32\\bin\\" : L"") + file;
 }
 
 void World::Install(const wchar_t* file, bool present)
@@ -97,7 +105,7 @@ void World::Install(const wchar_t* file, bool present)
     SHCreateDirectoryExW(NULL, InstallFolder().c_str(), NULL);
     const bool agent = wcscmp(file, says::kAgentFile) == 0;
     const std::wstring from = Built(agent ? L"standin_agent.exe" : L"standin_terminate_service.exe");
-    ASSERT_TRUE(CopyFileW(from.c_str(), to.c_str(), FALSE)) << "cannot install " << GetLastError();
+    ASSERT_TRUE(CopyFileW(from.c_str(), to.c_str(), FALSE)) << "cannot install: " << GetLastError();
 }
 
 HANDLE World::StartAgent(bool outOfReach, const wchar_t* name)
@@ -106,28 +114,17 @@ HANDLE World::StartAgent(bool outOfReach, const wchar_t* name)
     GetTempPathW(MAX_PATH, temp);
     const std::wstring path = std::wstring(temp) + name;
     CopyFileW(Built(L"standin_agent.exe").c_str(), path.c_str(), FALSE);
-    std::wstring commandLine = L"\"" + path + L"\"" + (outOfReach ? L" --deny-terminate" : L"");
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(path.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info)) {
-        ADD_FAILURE() << "cannot start a stand-in agent: " << GetLastError();
+    if (!Start(path, outOfReach ? L"--deny-terminate" : L"", &info)) {
         return NULL;
     }
-    CloseHandle(info.hThread);
     // Ready once listed and, if asked, out of reach; a 32-bit one may start through an emulator.
-    const bool ready = Eventually([&] {
-        bool listed = false;
-        for (DWORD id : Running(name)) {
-            listed = listed || id == info.dwProcessId;
-        }
+    EXPECT_TRUE(Eventually([&] {
+        const std::vector<DWORD> ids = Running(name);
         HANDLE probe = OpenProcess(PROCESS_TERMINATE, FALSE, info.dwProcessId);
-        if (probe != NULL) {
-            CloseHandle(probe);
-        }
-        return listed && (probe == NULL) == outOfReach;
-    }, 180000);
-    EXPECT_TRUE(ready) << "the stand-in agent did not come up";
+        CloseHandle(probe);
+        return std::count(ids.begin(), ids.end(), info.dwProcessId) == 1 && (probe == NULL) == outOfReach;
+    }, 180000)) << "the stand-in agent did not come up";
     return info.hProcess;
 }
 
@@ -135,7 +132,7 @@ std::vector<DWORD> World::Running(const wchar_t* name)
 {
     std::vector<DWORD> ids;
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32W entry;
+    PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof entry;
     for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
         if (_wcsicmp(entry.szExeFile, name) == 0) {
@@ -148,23 +145,16 @@ std::vector<DWORD> World::Running(const wchar_t* name)
 
 void World::EndAgents()
 {
-    // Every name tests start agents under.
-    for (const wchar_t* name : {says::kAgentFile, L"ZelnaNivoroAgent.exex", L"ZelnaNivoroAgent.ex"}) {
-        EndProcesses(name);
-    }
+    for (const wchar_t* name : {says::kAgentFile, L"ZelnaNivoroAgent.exex", L"ZelnaNivoroAgent.ex"}) EndProcesses(name);
 }
 
 std::string World::StateFolderPath()
 {
-    char path[MAX_PATH] = {};
-    SHGetFolderPathA(NULL, CSIDL_APPDATA, NULL, 0, path);
-    return std::string(path) + "\\Zelna";
+    const std::wstring folder = KnownFolder(CSIDL_APPDATA);
+    return std::string(folder.begin(), folder.end()) + "\\Zelna";  // plain ASCII under Wine's prefix
 }
 
-std::string World::StateFilePath()
-{
-    return StateFolderPath() + "\\info.ini";
-}
+std::string World::StateFilePath() { return StateFolderPath() + "\\info.ini"; }
 
 void World::WriteStateFile(const std::string& bytes)
 {
@@ -180,10 +170,7 @@ std::string World::StateFileBytes()
     std::string bytes;
     FILE* file = NULL;
     if (fopen_s(&file, StateFilePath().c_str(), "rb") == 0) {
-        char chunk[4096];
-        for (size_t got; (got = fread(chunk, 1, sizeof chunk, file)) > 0;) {
-            bytes.append(chunk, got);
-        }
+        for (int c; (c = fgetc(file)) != EOF;) bytes += static_cast<char>(c);
         fclose(file);
     }
     return bytes;
@@ -198,36 +185,21 @@ std::string World::StoredValue()
 
 bool World::IsStateValue(const std::string& value, char stateDigit)
 {
-    if (value.size() != 10 || value[6] != stateDigit) {
-        return false;
-    }
-    for (size_t i : {0, 1, 2, 3, 4, 5}) {
-        if (!isxdigit(static_cast<unsigned char>(value[i]))) {
-            return false;
-        }
-    }
-    return value[7] == value[2] && value[8] == value[4] && value[9] == value[3];
+    return value.size() == 10 && value[6] == stateDigit && value.find_first_not_of("0123456789abcdef") == std::string::npos &&
+           value[7] == value[2] && value[8] == value[4] && value[9] == value[3];
 }
 
 Monitor World::StartMonitor(const wchar_t* arguments, const std::wstring& program)
 {
     Monitor monitor;
-    const std::wstring path = program.empty() ? Built(L"ZelnaNivoroMonitor.exe") : program;
-    std::wstring commandLine = L"\"" + path + L"\" " + arguments;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    if (!CreateProcessW(path.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &monitor.info)) {
-        ADD_FAILURE() << "cannot start the monitor: " << GetLastError();
+    if (!Start(program.empty() ? Built(L"ZelnaNivoroMonitor.exe") : program, arguments, &monitor.info)) {
         return monitor;
     }
-    CloseHandle(monitor.info.hThread);
     Eventually([&] {
         for (HWND w = NULL; (w = FindWindowExW(NULL, w, says::kMonitorClass, NULL)) != NULL;) {
             DWORD owner = 0;
             GetWindowThreadProcessId(w, &owner);
-            if (owner == monitor.info.dwProcessId) {
-                monitor.window = w;
-            }
+            monitor.window = owner == monitor.info.dwProcessId ? w : monitor.window;
         }
         return monitor.window != NULL || WaitForSingleObject(monitor.info.hProcess, 0) == WAIT_OBJECT_0;
     }, 180000);
@@ -242,7 +214,6 @@ DWORD World::EndOf(Monitor& monitor)
         GetExitCodeProcess(monitor.info.hProcess, &code);
     }
     CloseHandle(monitor.info.hProcess);
-    monitor.info.hProcess = NULL;
     return code;
 }
 
@@ -256,12 +227,11 @@ HWND World::FindShown(const wchar_t* className, const wchar_t* title, int timeou
 std::wstring World::AnswerBox(int timeoutMs)
 {
     HWND box = FindShown(L"#32770", says::kCaption, timeoutMs);
-    if (box == NULL) {
-        return L"<no box>";
+    wchar_t text[128] = L"<no box>";
+    if (box != NULL) {
+        GetDlgItemTextW(box, 0xFFFF, text, 128);
+        SendMessageW(box, WM_COMMAND, IDOK, 0);
     }
-    wchar_t text[128] = {};
-    GetDlgItemTextW(box, 0xFFFF, text, 128);
-    SendMessageW(box, WM_COMMAND, IDOK, 0);
     return text;
 }
 
@@ -269,23 +239,17 @@ bool World::Choose(HWND monitor, int entry)
 {
     PostMessageW(monitor, says::kTrayCallback, 0, WM_RBUTTONDOWN);
     HWND menu = FindShown(L"#32768", NULL);
-    if (menu == NULL) {
-        return false;
-    }
-    for (int k = 0; k < entry; ++k) {
+    for (int k = 0; menu != NULL && k < entry; ++k) {
         PostMessageW(menu, WM_KEYDOWN, VK_DOWN, 0);
     }
-    PostMessageW(menu, WM_KEYDOWN, VK_RETURN, 0);
-    return true;
+    return menu != NULL && PostMessageW(menu, WM_KEYDOWN, VK_RETURN, 0);
 }
 
 unsigned World::TrayIcon(HWND monitor)
 {
     for (unsigned id : {IDI_AGENT_RUNNING, IDI_AGENT_STOPPED}) {
         NOTIFYICONDATAW icon = {};
-        icon.cbSize = sizeof icon;
-        icon.hWnd = monitor;
-        icon.uID = id;
+        icon.cbSize = sizeof icon, icon.hWnd = monitor, icon.uID = id;
         if (Shell_NotifyIconW(NIM_MODIFY, &icon)) {
             return id;
         }

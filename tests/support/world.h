@@ -22,10 +22,6 @@ const wchar_t kRestartDone[] = L"重啟安控元件成功";
 const wchar_t kRestartFailed[] = L"重啟安控元件失敗,請再重新啟動安控元件";
 const wchar_t kStopDone[] = L"停止安控元件成功";
 const wchar_t kStopFailed[] = L"停止安控元件失敗,請再重新停止安控元件";
-const wchar_t kMenuRestart[] = L"重啟安控元件";
-const wchar_t kMenuStop[] = L"停止安控元件";
-const wchar_t kMenuAbout[] = L"關於";
-const wchar_t kMenuClose[] = L"關閉工作列快捷鍵";
 const wchar_t kMonitorClass[] = L"ZELNANIVOROMONITOR";
 const wchar_t kAgentFile[] = L"ZelnaNivoroAgent.exe";
 const wchar_t kServiceFile[] = L"ZelnaTerminateService.exe";
@@ -46,48 +42,37 @@ struct Monitor {
 class World : public ::testing::Test {
 public:
     void SetUp() override;
-    void TearDown() override;
-
-    // True to lay out the world of the shipped 32-bit program: its stand-ins
-    // in the folder a 32-bit program sees, its monitor started.
+    void TearDown() override;  // ends the monitors and agents a test left
+    // True for the shipped 32-bit program's world: its build, its stand-ins where it looks.
     virtual bool Shipped32() const { return false; }
 
-    // The install folder the program under test looks in ("...\Zelna\Nivoro").
-    std::wstring InstallFolder() const;
-    // Puts this build's stand-in for kAgentFile or kServiceFile there, or removes it.
-    void Install(const wchar_t* file, bool present);
-    // A file of this world's build (build/win64/bin or build/win32/bin).
-    std::wstring Built(const wchar_t* file) const;
+    std::wstring InstallFolder() const;              // "...\Zelna\Nivoro" as the program sees it
+    void Install(const wchar_t* file, bool present);  // a stand-in as kAgentFile or kServiceFile
+    std::wstring Built(const wchar_t* file) const;    // a file of this world's build (bin folder)
 
-    // Starts a stand-in agent under that image name and waits until it is
-    // listed; outOfReach makes it deny PROCESS_TERMINATE to everyone.
+    // A stand-in agent under that image name, listed and, if asked, denying PROCESS_TERMINATE to everyone.
     HANDLE StartAgent(bool outOfReach = false, const wchar_t* name = says::kAgentFile);
-    // Process ids listed under that image name, ignoring case.
-    static std::vector<DWORD> Running(const wchar_t* name = says::kAgentFile);
-    // Ends every stand-in agent, also those out of reach.
-    static void EndAgents();
+    static std::vector<DWORD> Running(const wchar_t* name = says::kAgentFile);  // ids, case-blind
+    static void EndAgents();  // also those out of reach
 
-    static std::string StateFilePath();
     static std::string StateFolderPath();
+    static std::string StateFilePath();
     static void WriteStateFile(const std::string& bytes);  // creates the folder
     static std::string StateFileBytes();                   // "" when there is none
-    // Settings/Service as the profile API reads it; "" without the key.
-    static std::string StoredValue();
+    static std::string StoredValue();                      // Settings/Service; "" without the key
     // Ten characters as the writer makes them: time digits, the state digit, the three copies.
     static bool IsStateValue(const std::string& value, char stateDigit);
 
-    // Starts this world's monitor and waits for its hidden window.
+    // This world's monitor (or another program), once its hidden window exists.
     Monitor StartMonitor(const wchar_t* arguments = L"", const std::wstring& program = L"");
-    // Waits for the monitor to end; its exit code, 999 when it did not end.
-    static DWORD EndOf(Monitor& monitor);
-
-    // A top-level window of that class and title (NULL: any) once it shows, or NULL.
+    static DWORD EndOf(Monitor& monitor);  // waits; the exit code, 999 when it did not end
+    // A top-level window of that class and title (NULL: any), or NULL when none shows in time.
     static HWND FindShown(const wchar_t* className, const wchar_t* title, int timeoutMs = 10000);
-    // Waits for the monitor's message box, returns its text and presses OK; "<no box>" if none.
+    // The monitor's message box: its text, then OK pressed; "<no box>" when none shows.
     static std::wstring AnswerBox(int timeoutMs = 10000);
-    // Opens the real tray menu with a right press and chooses an entry (says::kEntry...).
+    // The real tray menu opened with a right press, an entry (says::kEntry...) chosen by keys.
     static bool Choose(HWND monitor, int entry);
-    // The icon the tray holds for the monitor window: 107 colour, 129 grey, 0 none.
-    // A NIM_MODIFY that changes nothing succeeds only for a held icon.
+    // The icon the tray holds for the window: 107 colour, 129 grey, 0 none (a no-change
+    // NIM_MODIFY succeeds only for a held icon).
     static unsigned TrayIcon(HWND monitor);
 };
