@@ -10,13 +10,6 @@ public:
     bool Shipped32() const override { return GetParam(); }
 };
 
-std::wstring TitleOf(HWND window)
-{
-    wchar_t title[128] = {};
-    GetWindowTextW(window, title, 128);
-    return title;
-}
-
 std::wstring ImageOf(DWORD processId)
 {
     wchar_t path[MAX_PATH] = {};
@@ -42,7 +35,9 @@ TEST_P(MonitorProgram, ThroughADayOfUse)
     BOOL wow64 = FALSE;
     IsWow64Process(monitor.info.hProcess, &wow64);
     ASSERT_EQ(wow64 != FALSE, GetParam()) << "not the build this run is for";
-    EXPECT_EQ(TitleOf(monitor.window), says::kTitleStopped);
+    wchar_t title[128] = {};
+    GetWindowTextW(monitor.window, title, 128);
+    EXPECT_STREQ(title, says::kTitleStopped);
     EXPECT_FALSE(IsWindowVisible(monitor.window));
     EXPECT_TRUE(IsStateValue(StoredValue(), '1')) << StoredValue();
     EXPECT_EQ(TrayIcon(monitor.window), IDI_AGENT_STOPPED);

@@ -1,6 +1,5 @@
-// Redirects one of this test program's own imports for a scope, so that a
-// fault the real system cannot produce on demand reaches the code under test
-// through the very call it makes.
+// Redirects one of this test program's own imports for a scope: a fault the real system
+// cannot produce on demand reaches the code under test through the very call it makes.
 #pragma once
 
 class ImportPatch {

@@ -34,10 +34,7 @@ bool Start(const std::wstring& path, std::wstring arguments, PROCESS_INFORMATION
     startup.cb = sizeof startup;
     const bool started = CreateProcessW(path.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, info);
     EXPECT_TRUE(started) << "cannot start " << std::string(path.begin(), path.end()) << ": " << GetLastError();
-    if (started) {
-        CloseHandle(info->hThread);
-    }
-    return started;
+    return started && CloseHandle(info->hThread);
 }
 
 void EndProcesses(const wchar_t* name)
@@ -64,16 +61,10 @@ void World::SetUp()
     DeleteFileA(StateFilePath().c_str());
     DeleteFileA(StateFolderPath().c_str());  // a plain file some test left there
     RemoveDirectoryA(StateFolderPath().c_str());
-    // Only this world's folder holds stand-ins: whatever the program starts comes from it.
-    for (int csidl : {CSIDL_PROGRAM_FILES, CSIDL_PROGRAM_FILESX86}) {
-        for (const wchar_t* file : {says::kAgentFile, says::kServiceFile}) {
-            const std::wstring path = KnownFolder(csidl) + L"\\Zelna\\Nivoro\\" + file;
-            DeleteFileW(path.c_str());
-            RemoveDirectoryW(path.c_str());  // a folder some test put in its place
-        }
+    for (const wchar_t* file : {says::kAgentFile, says::kServiceFile}) {
+        RemoveDirectoryW((InstallFolder() + L"\\" + file).c_str());  // a folder some test put in its place
+        Install(file, true);
     }
-    Install(says::kAgentFile, true);
-    Install(says::kServiceFile, true);
 }
 
 void World::TearDown()
