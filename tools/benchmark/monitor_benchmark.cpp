@@ -426,8 +426,8 @@ int main(int argc, char** argv)
     const int runs = argc > 3 ? atoi(argv[3]) : 5;
     const int idleSeconds = argc > 4 ? atoi(argv[4]) : 60;
     const int longUse = argc > 5 ? atoi(argv[5]) : 0;
-    FILE* out = fopen(argv[2], "w");
-    if (out == NULL) {
+    FILE* out = NULL;
+    if (fopen_s(&out, argv[2], "w") != 0) {
         fprintf(stderr, "cannot write %s\n", argv[2]);
         return 2;
     }
