@@ -3,7 +3,6 @@
 #include "world.h"
 
 #include <shellapi.h>
-#include <shlobj.h>
 #include <tlhelp32.h>
 
 #include "agent_process.h"
@@ -49,14 +48,6 @@ HINSTANCE WINAPI RecordingShell(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR par
     return g_faults.shellStartsNothing ? (HINSTANCE)33 : shell(owner, verb, file, parameters, folder, show);
 }
 
-// Wine runs "runas" as "open": only the recorded call shows which verb asks for elevation.
-std::string ShellCall(const char* verb, const char* file)
-{
-    char folder[MAX_PATH] = {};
-    SHGetFolderPathA(NULL, CSIDL_PROGRAM_FILES, NULL, 0, folder);
-    return std::string(verb) + " " + folder + "\\Zelna\\Nivoro\\" + file + " parameters=none folder=none show=5";
-}
-
 bool Ended(HANDLE process, DWORD waitMs = 5000) { return WaitForSingleObject(process, waitMs) == WAIT_OBJECT_0; }
 
 class AgentProcesses : public World {
@@ -74,6 +65,12 @@ protected:
         g_faults = Faults{};
         g_shellCalls.clear();
         World::SetUp();
+    }
+    // Wine runs "runas" as "open": only the recorded call shows which verb asks for elevation.
+    std::string ShellCall(const char* verb, const wchar_t* file) const
+    {
+        const std::wstring path = InstallFolder() + L"\\" + file;
+        return verb + (" " + std::string(path.begin(), path.end())) + " parameters=none folder=none show=5";
     }
 };
 
@@ -105,14 +102,13 @@ TEST_F(AgentProcesses, GivingUpLeavesLaterInstancesAndTheNextStopForgetsIt)
     EXPECT_TRUE(StopAgent(kAgentImageName) == 1 && g_stopFailed == 0) << "the next Stop forgets the give-up";
 }
 
-HANDLE WINAPI NoSnapshot(DWORD, DWORD) { return INVALID_HANDLE_VALUE; }
-BOOL WINAPI NoFirstEntry(HANDLE, PROCESSENTRY32W*) { return FALSE; }
-
 TEST_F(AgentProcesses, AnUnreadableProcessListIsNoAgentAndNoStop)
 {
     StartAgent();
+    void* const fails[] = {(void*)+[](DWORD, DWORD) { return INVALID_HANDLE_VALUE; },
+                           (void*)+[](HANDLE, PROCESSENTRY32W*) { return FALSE; }};
     for (const char* call : {"CreateToolhelp32Snapshot", "Process32FirstW"}) {
-        ImportPatch failing("kernel32.dll", call, call[0] == 'C' ? (void*)NoSnapshot : (void*)NoFirstEntry);
+        ImportPatch failing("kernel32.dll", call, fails[call[0] == 'P']);
         EXPECT_EQ(IsAgentRunning(kAgentImageName), 0) << call;
         g_stopFailed = 1;
         EXPECT_EQ(StopAgent(kAgentImageName), 0) << call;
@@ -141,8 +137,7 @@ TEST_F(AgentProcesses, InstancesBeyondReachGoToTheTerminateServiceOfTheirOwnSess
         g_shellCalls.clear();
         EXPECT_EQ(StopAgent(kAgentImageName), row.result);
         EXPECT_EQ(g_stopFailed, row.failed);
-        const std::string service = ShellCall("runas", "ZelnaTerminateService.exe");
-        EXPECT_EQ(g_shellCalls, std::vector<std::string>(row.serviceCalls, service));
+        EXPECT_EQ(g_shellCalls, std::vector<std::string>(row.serviceCalls, ShellCall("runas", says::kServiceFile)));
         EXPECT_EQ(Ended(g_agent, row.ended ? 5000 : 300), row.ended);
         g_faults = Faults{};
         EndAgents();
@@ -152,7 +147,7 @@ TEST_F(AgentProcesses, InstancesBeyondReachGoToTheTerminateServiceOfTheirOwnSess
 TEST_F(AgentProcesses, LaunchOpensTheInstalledAgentOnly)
 {
     EXPECT_TRUE(LaunchAgent());
-    EXPECT_EQ(g_shellCalls, std::vector<std::string>{ShellCall("open", "ZelnaNivoroAgent.exe")});
+    EXPECT_EQ(g_shellCalls, std::vector<std::string>{ShellCall("open", says::kAgentFile)});
     EXPECT_TRUE(Eventually([] { return !Running().empty(); }));
     EndAgents();
     Install(says::kAgentFile, false);

@@ -11,20 +11,6 @@ class DllSearch : public World {
     bool Shipped32() const override { return true; }
 };
 
-// The control: the program with the name it looks up spelt wrong, as on Windows 7 without the loader update.
-bool WriteControlCopy(const std::wstring& from, const std::wstring& to)
-{
-    std::ifstream in(from.c_str(), std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const std::string name("SetDefaultDllDirectories", 25);  // with its terminator
-    const size_t at = bytes.find(name);
-    if (at == std::string::npos || bytes.find(name, at + 1) != std::string::npos) return false;
-    bytes[at] = 'X';
-    std::ofstream out(to.c_str(), std::ios::binary);
-    out << bytes;
-    return out.good();
-}
-
 TEST_F(DllSearch, PlantedBesideTheProgramIsNotLoadedButWouldBeWithoutTheRestriction)
 {
     wchar_t temp[MAX_PATH];
@@ -35,7 +21,14 @@ TEST_F(DllSearch, PlantedBesideTheProgramIsNotLoadedButWouldBeWithoutTheRestrict
     const std::wstring mark = folder + L"\\uxtheme.dll.loaded";
     ASSERT_TRUE(CopyFileW(Built(L"ZelnaNivoroMonitor.exe").c_str(), shipped.c_str(), FALSE));
     ASSERT_TRUE(CopyFileW(Built(L"planted_dll.dll").c_str(), (folder + L"\\uxtheme.dll").c_str(), FALSE));
-    ASSERT_TRUE(WriteControlCopy(shipped, control)) << "the looked-up name is not in the program once";
+    // The control: the name the program looks up spelt wrong, as on Windows 7 without the loader update.
+    std::ifstream in(shipped.c_str(), std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string name("SetDefaultDllDirectories", 25);  // with its terminator
+    const size_t at = bytes.find(name);
+    ASSERT_TRUE(at != std::string::npos && at == bytes.rfind(name)) << "the looked-up name is not in the program once";
+    bytes[at] = 'X';
+    ASSERT_TRUE((std::ofstream(control.c_str(), std::ios::binary) << bytes).good());
     for (const bool planted : {true, false}) {
         SCOPED_TRACE(planted ? "control" : "shipped");
         DeleteFileW(mark.c_str());

@@ -10,23 +10,6 @@ public:
     bool Shipped32() const override { return GetParam(); }
 };
 
-std::wstring ImageOf(DWORD processId)
-{
-    wchar_t path[MAX_PATH] = {};
-    DWORD size = MAX_PATH;
-    if (HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId)) {
-        QueryFullProcessImageNameW(process, 0, path, &size);
-        CloseHandle(process);
-    }
-    return path;
-}
-
-void SendCopyData(HWND window, ULONG_PTR word)
-{
-    COPYDATASTRUCT data = {word, 0, NULL};
-    SendMessageW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
-}
-
 TEST_P(MonitorProgram, ThroughADayOfUse)
 {
     // Arguments are ignored; no agent yet, so the first start says stopped.
@@ -44,10 +27,10 @@ TEST_P(MonitorProgram, ThroughADayOfUse)
 
     // Only word 1 counts, and it never touches the file.
     const std::string stored = StateFileBytes();
-    SendCopyData(monitor.window, 2);
-    EXPECT_EQ(TrayIcon(monitor.window), IDI_AGENT_STOPPED) << "copy-data 2 changed the icon";
-    SendCopyData(monitor.window, 1);
-    EXPECT_EQ(TrayIcon(monitor.window), IDI_AGENT_RUNNING) << "copy-data 1 did not show colour";
+    for (COPYDATASTRUCT data : {COPYDATASTRUCT{2, 0, NULL}, COPYDATASTRUCT{1, 0, NULL}}) {
+        SendMessageW(monitor.window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
+        EXPECT_EQ(TrayIcon(monitor.window), data.dwData == 1 ? IDI_AGENT_RUNNING : IDI_AGENT_STOPPED) << data.dwData;
+    }
     EXPECT_EQ(StateFileBytes(), stored);
 
     ASSERT_TRUE(Choose(monitor.window, says::kEntryRestart)) << "no tray menu";
@@ -55,12 +38,17 @@ TEST_P(MonitorProgram, ThroughADayOfUse)
     EXPECT_TRUE(Eventually([] { return IsStateValue(StoredValue(), '0'); })) << StoredValue();
     const std::vector<DWORD> launched = Running();
     ASSERT_EQ(launched.size(), 1u) << "Restart launched no agent";
-    EXPECT_EQ(_wcsicmp(ImageOf(launched[0]).c_str(), (InstallFolder() + L"\\" + says::kAgentFile).c_str()), 0)
-        << "launched from " << ImageOf(launched[0]);
+    wchar_t image[MAX_PATH] = {};
+    DWORD size = MAX_PATH;
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, launched[0]);
+    QueryFullProcessImageNameW(process, 0, image, &size);
+    CloseHandle(process);
+    EXPECT_EQ(_wcsicmp(image, (InstallFolder() + L"\\" + says::kAgentFile).c_str()), 0) << "launched from " << image;
 
     // About, closed each way a person closes it.
-    const struct { const char* way; UINT message; WPARAM word; } closes[] = {{"OK", BM_CLICK, 0}, {"Enter", WM_KEYDOWN, VK_RETURN}, {"Escape", WM_KEYDOWN, VK_ESCAPE},
-                  {"close box", WM_SYSCOMMAND, SC_CLOSE}};
+    const struct { const char* way; UINT message; WPARAM word; } closes[] = {
+        {"OK", BM_CLICK, 0}, {"Enter", WM_KEYDOWN, VK_RETURN}, {"Escape", WM_KEYDOWN, VK_ESCAPE},
+        {"close box", WM_SYSCOMMAND, SC_CLOSE}};
     for (const auto& close : closes) {
         SCOPED_TRACE(close.way);
         ASSERT_TRUE(Choose(monitor.window, says::kEntryAbout));
@@ -97,8 +85,6 @@ TEST_P(MonitorProgram, ThroughADayOfUse)
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, MonitorProgram, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& build) {
-                             return build.param ? "Shipped32" : "Twin64";
-                         });
+                         [](const auto& build) { return build.param ? "Shipped32" : "Twin64"; });
 
 }  // namespace

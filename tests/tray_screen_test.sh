@@ -15,12 +15,9 @@ slot=16x16+1004+749 x=1012 y=757  # the notification area's first slot, right en
 measure() { convert "$1" -crop $slot -colorspace HSL -format "%[fx:$2]" info:; }  # over the icon's square
 is_grey() { [ "$(measure "$1" 'standard_deviation > 0.01')" = 1 ] && [ "$(measure "$1" 'mean.g < 0.1')" = 1 ]; }
 is_colour() { [ "$(measure "$1" 'mean.g > 0.2')" = 1 ]; }  # mean saturation
-changed() { [ "$(compare -metric AE -crop "$2" "$before" "$1" null: 2>&1 || true)" -gt "$3" ]; }
+shown() { [ "$(compare -metric AE -crop "$1" "$before" "$2" null: 2>&1 || true)" -gt 2000 ]; }  # REGION SHOT
 menu=300x160+724+608 box=130x100+447+326 about=400x140+0+0  # where each shows
-menu_open() { changed "$1" 200x40+800+666 2000; }  # its first two entries, clear of the icon's tooltip
-box_shown() { changed "$1" $box 2000; }
-about_shown() { changed "$1" $about 2000; }
-shoot() {  # NAME TEST MESSAGE: screenshots until the test holds, at most about 10 s
+shoot() {  # NAME TEST (words) MESSAGE: screenshots until the test holds, at most about 10 s
   for _ in $(seq 20); do
     shot="$shots/$1.png" && import -window root "$shot" && $2 "$shot" && return 0
     sleep 0.5
@@ -34,13 +31,13 @@ end_all && trap end_all EXIT
 setsid /usr/lib/wine/wine64 "$bin/ZelnaNivoroMonitor.exe" </dev/null >/dev/null 2>&1 &
 shoot 1-grey is_grey "no grey icon at first start"
 before=$shot && xdotool mousemove $x $y click 3 mousemove 600 300 sleep 1  # away: the tooltip would hide an entry
-shoot 2-menu menu_open "no menu after a right-click"
+shoot 2-menu "shown 200x40+800+666" "no menu after a right-click"  # its first two entries, clear of the tooltip
 before=$shot && xdotool mousemove 950 676 click 1  # Restart, the first entry
-shoot 3-box box_shown "no Restart box"
+shoot 3-box "shown $box" "no Restart box"
 xdotool mousemove 513 393 click 1  # its OK
 shoot 4-colour is_colour "the icon is not in colour after Restart"
 before=$shot && xdotool mousemove $x $y click 3 sleep 1 mousemove 950 717 click 1  # About
-shoot 5-about about_shown "no About box"
+shoot 5-about "shown $about" "no About box"
 xdotool key Escape
 
 for picture in 1-grey:tray-stopped:120x40+904+728 4-colour:tray-running:120x40+904+728 2-menu:tray-menu:$menu \

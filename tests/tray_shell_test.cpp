@@ -164,18 +164,12 @@ TEST_F(TrayShell, FailedCommandsShowTheirBoxAndChangeNeitherFileNorIcon)
 TEST_F(TrayShell, DllSearchIsKeptToTheSystemFolderOrAtLeastLosesTheCurrentOne)
 {
     static FARPROC s_found;
-    s_found = reinterpret_cast<FARPROC>(reinterpret_cast<void*>(+[](DWORD flags) {
-        g_log += L"default-dirs" + std::to_wstring(flags) + L" ";
-        return TRUE;
-    }));
-    ImportPatch lookup("kernel32.dll", "GetProcAddress", (void*)+[](HMODULE, LPCSTR name) {
-        g_log += std::wstring(name, name + strlen(name)) + L"? ";
-        return s_found;
-    });
-    ImportPatch folder("kernel32.dll", "SetDllDirectoryW", (void*)+[](LPCWSTR folder) {
-        g_log += L"dll-dir[" + std::wstring(folder ? folder : L"reset") + L"]";
-        return TRUE;
-    });
+    s_found = reinterpret_cast<FARPROC>(reinterpret_cast<void*>(
+        +[](DWORD flags) { g_log += L"default-dirs" + std::to_wstring(flags) + L" "; return TRUE; }));
+    ImportPatch lookup("kernel32.dll", "GetProcAddress",
+        (void*)+[](HMODULE, LPCSTR name) { g_log += std::wstring(name, name + strlen(name)) + L"? "; return s_found; });
+    ImportPatch folder("kernel32.dll", "SetDllDirectoryW",
+        (void*)+[](LPCWSTR dir) { g_log += L"dll-dir[" + std::wstring(dir ? dir : L"reset") + L"]"; return TRUE; });
     RestrictDllSearch();
     s_found = NULL;
     RestrictDllSearch();

@@ -7,15 +7,12 @@
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
 {
-    if (reason == DLL_PROCESS_ATTACH) {
-        wchar_t mark[MAX_PATH + 8] = {};
-        GetModuleFileNameW(instance, mark, MAX_PATH);
-        wcscat_s(mark, _countof(mark), L".loaded");
-        HANDLE file = CreateFileW(mark, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-        if (file != INVALID_HANDLE_VALUE) {
-            CloseHandle(file);
-        }
-        return FALSE;
+    if (reason != DLL_PROCESS_ATTACH) {
+        return TRUE;
     }
-    return TRUE;
+    wchar_t mark[MAX_PATH + 8] = {};
+    GetModuleFileNameW(instance, mark, MAX_PATH);
+    wcscat_s(mark, _countof(mark), L".loaded");
+    CloseHandle(CreateFileW(mark, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL));
+    return FALSE;
 }

@@ -5,21 +5,17 @@
 #include <stdlib.h>
 #include <string.h>
 
-namespace {
-
 // This program's import slot for dll!function, or NULL when it imports no such thing.
-void** FindImportSlot(const char* dll, const char* function)
+static void** FindImportSlot(const char* dll, const char* function)
 {
     BYTE* base = reinterpret_cast<BYTE*>(GetModuleHandleW(NULL));
     const auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
     const DWORD imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
     for (auto* desc = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports); desc->Name != 0; ++desc) {
-        if (_stricmp(reinterpret_cast<char*>(base + desc->Name), dll) != 0) {
-            continue;
-        }
         auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + desc->OriginalFirstThunk);
         auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + desc->FirstThunk);
-        for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+        for (; _stricmp(reinterpret_cast<char*>(base + desc->Name), dll) == 0 && names->u1.AddressOfData != 0;
+             ++names, ++slots) {
             if (!IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) &&
                 strcmp(reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData)->Name, function) == 0) {
                 return reinterpret_cast<void**>(&slots->u1.Function);
@@ -29,7 +25,7 @@ void** FindImportSlot(const char* dll, const char* function)
     return NULL;
 }
 
-void WriteSlot(void** slot, void* value)
+static void WriteSlot(void** slot, void* value)
 {
     DWORD old;
     VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &old);
@@ -37,21 +33,14 @@ void WriteSlot(void** slot, void* value)
     VirtualProtect(slot, sizeof *slot, old, &old);
 }
 
-}  // namespace
-
 ImportPatch::ImportPatch(const char* dll, const char* function, void* replacement)
-    : slot_(FindImportSlot(dll, function)), original_(NULL)
+    : slot_(FindImportSlot(dll, function)), original_(slot_ ? *slot_ : NULL)
 {
-    if (slot_ == NULL) {
-        // A missing import means the test would silently test nothing.
+    if (slot_ == NULL) {  // else the test would silently test nothing
         fprintf(stderr, "ImportPatch: %s!%s is not imported by this program\n", dll, function);
         abort();
     }
-    original_ = *slot_;
     WriteSlot(slot_, replacement);
 }
 
-ImportPatch::~ImportPatch()
-{
-    WriteSlot(slot_, original_);
-}
+ImportPatch::~ImportPatch() { WriteSlot(slot_, original_); }
