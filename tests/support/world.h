@@ -69,7 +69,7 @@ public:
     // A top-level window of that class and title (NULL: any), or NULL when none shows in time.
     static HWND FindShown(const wchar_t* className, const wchar_t* title, int timeoutMs = 10000);
     // The monitor's message box: its text, then OK pressed; "<no box>" when none shows.
-    static std::wstring AnswerBox(int timeoutMs = 10000);
+    static std::wstring AnswerBox(int timeoutMs = 180000);  // a 32-bit start may be emulated
     // The real tray menu opened with a right press, an entry (says::kEntry...) chosen by keys.
     static bool Choose(HWND monitor, int entry);
     // The icon the tray holds for the window: 107 colour, 129 grey, 0 none (a no-change
