@@ -8,6 +8,10 @@
 namespace {
 
 const wchar_t kCaption[] = L"嵐川銀行";
+// Time for the ended instances to go before the agent is started again.
+const DWORD kBeforeLaunchPauseMs = 1000;
+// Time for the agent's change to settle before the box tells of it.
+const DWORD kBeforeBoxPauseMs = 500;
 
 void ShowMessage(const wchar_t* text)
 {
@@ -18,15 +22,15 @@ void RestartAgent(HWND window)
 {
     // Only the give-up flag counts: an unreadable process list still leads to a launch.
     StopAgent(kAgentImageName);
-    Sleep(1000);
+    Sleep(kBeforeLaunchPauseMs);
     if (g_stopFailed != 0 || !LaunchAgent()) {
         ShowMessage(L"重啟安控元件失敗,請再重新啟動安控元件");
         return;
     }
-    Sleep(500);
+    Sleep(kBeforeBoxPauseMs);
     ShowMessage(L"重啟安控元件成功");
     WriteAgentState(kAgentRunning);
-    Sleep(20);
+    Sleep(kIconSwitchPauseMs);
     ShowTrayPresentation(window, kTrayRunning);
 }
 
@@ -36,7 +40,7 @@ void StopAgentCommand(HWND window)
         ShowMessage(L"停止安控元件失敗,請再重新停止安控元件");
         return;
     }
-    Sleep(500);
+    Sleep(kBeforeBoxPauseMs);
     ShowMessage(L"停止安控元件成功");
     WriteAgentState(kAgentStopped);
     ShowTrayPresentation(window, kTrayStopped);

@@ -1,12 +1,7 @@
-// The tray menu and the four commands it offers.
+// The four commands of the tray menu and the About box.
 #pragma once
 
 #include <windows.h>
-
-extern HMENU g_hPopupMenu;
-
-// Shows the tray menu at the cursor; returns 1.
-int ShowTrayMenu(HWND window);
 
 // Carries out About, Close, Restart or Stop; returns 0.
 int RunMonitorCommand(HWND window, int command);

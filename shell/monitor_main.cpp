@@ -1,11 +1,16 @@
-#include "monitor_window.h"
+#include "monitor_main.h"
 
 #include <stdlib.h>
 
 #include "agent_state.h"
-#include "record_sizes.h"
+#include "monitor_window.h"
 #include "resource.h"
 #include "tray_icon.h"
+
+#if defined(_M_IX86) || defined(__i386__)
+// The shipped 32-bit program registers its class with the record's documented full size.
+static_assert(sizeof(WNDCLASSEXW) == 48, "WNDCLASSEXW must be 48 bytes");
+#endif
 
 int MonitorMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
 {

@@ -1,6 +1,7 @@
 #include "monitor_window.h"
 
 #include "monitor_commands.h"
+#include "tray_menu.h"
 #include "tray_icon.h"
 
 UINT g_taskbarCreatedMessage = 0;
@@ -28,7 +29,7 @@ LRESULT CALLBACK MonitorWndProc(HWND window, UINT message, WPARAM wParam, LPARAM
         // Another program's message: a missing record is ignored, not read.
         const COPYDATASTRUCT* data = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
         if (data != NULL && data->dwData == COPYDATA_AGENT_STARTED) {
-            Sleep(20);
+            Sleep(kIconSwitchPauseMs);
             ShowTrayPresentation(window, kTrayRunning);
         }
         return 0;

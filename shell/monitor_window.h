@@ -1,4 +1,4 @@
-// The hidden monitor window: start-up, its procedure and the message loop.
+// The hidden monitor window's procedure.
 #pragma once
 
 #include <windows.h>
@@ -10,10 +10,3 @@ const ULONG_PTR COPYDATA_AGENT_STARTED = 1;
 extern UINT g_taskbarCreatedMessage;
 
 LRESULT CALLBACK MonitorWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-
-// The program's own entry; returns the exit code.
-int MonitorMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, int showCommand);
-
-// Keeps DLLs loaded by name out of the program's and the current folder
-// where the system allows it; the first thing the program does.
-void RestrictDllSearch();

@@ -3,11 +3,15 @@
 #include <stdlib.h>
 #include <wchar.h>
 
-#include "record_sizes.h"
 #include "resource.h"
 
 HINSTANCE g_hInstance = NULL;
 NOTIFYICONDATAW g_trayIcon = {};
+
+#if defined(_M_IX86) || defined(__i386__)
+// The shipped 32-bit program hands the shell the record's documented full size.
+static_assert(sizeof(NOTIFYICONDATAW) == 956, "NOTIFYICONDATAW must be 956 bytes");
+#endif
 
 namespace {
 

@@ -26,6 +26,9 @@ void AddTrayIcon(HWND window, TrayPresentation presentation, const wchar_t* tool
 // is in place or the retries are used up.
 void RetryTrayIcon(HWND window);
 
+// The pause before the icon changes its look, after a box or a peer's message.
+const DWORD kIconSwitchPauseMs = 20;
+
 // Replaces the shown icon by the given look: deleted and added, never modified.
 void ShowTrayPresentation(HWND window, TrayPresentation presentation);
 

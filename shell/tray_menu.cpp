@@ -1,4 +1,4 @@
-#include "monitor_commands.h"
+#include "tray_menu.h"
 
 #include "resource.h"
 

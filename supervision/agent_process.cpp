@@ -7,12 +7,15 @@
 #include <string.h>
 #include <wchar.h>
 
-#include "record_sizes.h"
-
 const wchar_t kAgentImageName[] = L"ZelnaNivoroAgent.exe";
 const char kAgentImageNameNarrow[] = "ZelnaNivoroAgent.exe";
 
 int g_stopFailed = 0;
+
+#if defined(_M_IX86) || defined(__i386__)
+// The shipped 32-bit program walks the list with the record's documented full size.
+static_assert(sizeof(PROCESSENTRY32W) == 556, "PROCESSENTRY32W must be 556 bytes");
+#endif
 
 namespace {
 

@@ -15,12 +15,14 @@ enum Session { kSameSession, kOtherSession, kQueryFails };
 struct Faults { Terminate terminate; Session session; bool shellStartsNothing; } g_faults;  // zero: none
 std::vector<std::string> g_shellCalls;
 HANDLE g_agent;
-ImportPatch* g_patches[3];
+ImportPatch<decltype(&TerminateProcess)>* g_terminate;
+ImportPatch<decltype(&ProcessIdToSessionId)>* g_sessionId;
+ImportPatch<decltype(&ShellExecuteA)>* g_shell;
 
 BOOL WINAPI PatchedTerminate(HANDLE process, UINT code)
 {
     if (g_faults.terminate != kRefused) {
-        const BOOL ended = g_patches[0]->Original<decltype(&TerminateProcess)>()(process, code);
+        const BOOL ended = g_terminate->Original()(process, code);
         if (g_faults.terminate == kEnds) {
             return ended;
         }
@@ -34,7 +36,7 @@ BOOL WINAPI PatchedTerminate(HANDLE process, UINT code)
 BOOL WINAPI PatchedSessionId(DWORD processId, DWORD* session)
 {
     const BOOL done = g_faults.session != kQueryFails &&
-                      g_patches[1]->Original<decltype(&ProcessIdToSessionId)>()(processId, session);
+                      g_sessionId->Original()(processId, session);
     *session += g_faults.session == kOtherSession && processId != GetCurrentProcessId();
     return done;
 }
@@ -44,7 +46,7 @@ HINSTANCE WINAPI RecordingShell(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR par
     g_shellCalls.push_back(std::string(verb ? verb : "(null)") + " " + file + " parameters=" +
                            (parameters ? parameters : "none") + " folder=" + (folder ? folder : "none") +
                            " show=" + std::to_string(show) + (owner == GetDesktopWindow() ? "" : " owner?"));
-    auto shell = g_patches[2]->Original<decltype(&ShellExecuteA)>();
+    auto shell = g_shell->Original();
     return g_faults.shellStartsNothing ? (HINSTANCE)33 : shell(owner, verb, file, parameters, folder, show);
 }
 
@@ -54,10 +56,10 @@ class AgentProcesses : public World {
 protected:
     static void SetUpTestSuite()
     {
-        if (g_patches[0] == NULL) {  // kept for the whole program, also when the tests repeat
-            g_patches[0] = new ImportPatch("kernel32.dll", "TerminateProcess", (void*)PatchedTerminate);
-            g_patches[1] = new ImportPatch("kernel32.dll", "ProcessIdToSessionId", (void*)PatchedSessionId);
-            g_patches[2] = new ImportPatch("shell32.dll", "ShellExecuteA", (void*)RecordingShell);
+        if (g_terminate == NULL) {  // kept for the whole program, also when the tests repeat
+            g_terminate = new ImportPatch<decltype(&TerminateProcess)>("kernel32.dll", "TerminateProcess", PatchedTerminate);
+            g_sessionId = new ImportPatch<decltype(&ProcessIdToSessionId)>("kernel32.dll", "ProcessIdToSessionId", PatchedSessionId);
+            g_shell = new ImportPatch<decltype(&ShellExecuteA)>("shell32.dll", "ShellExecuteA", RecordingShell);
         }
     }
     void SetUp() override
@@ -105,14 +107,21 @@ TEST_F(AgentProcesses, GivingUpLeavesLaterInstancesAndTheNextStopForgetsIt)
 TEST_F(AgentProcesses, AnUnreadableProcessListIsNoAgentAndNoStop)
 {
     StartAgent();
-    void* const fails[] = {(void*)+[](DWORD, DWORD) { return INVALID_HANDLE_VALUE; },
-                           (void*)+[](HANDLE, PROCESSENTRY32W*) { return FALSE; }};
-    for (const char* call : {"CreateToolhelp32Snapshot", "Process32FirstW"}) {
-        ImportPatch failing("kernel32.dll", call, fails[call[0] == 'P']);
-        EXPECT_EQ(IsAgentRunning(kAgentImageName), 0) << call;
+    {
+        ImportPatch<decltype(&CreateToolhelp32Snapshot)> failing("kernel32.dll", "CreateToolhelp32Snapshot",
+            [](DWORD, DWORD) { return INVALID_HANDLE_VALUE; });
+        EXPECT_EQ(IsAgentRunning(kAgentImageName), 0);
         g_stopFailed = 1;
-        EXPECT_EQ(StopAgent(kAgentImageName), 0) << call;
-        EXPECT_EQ(g_stopFailed, 0) << call << ": an unreadable list is no given-up instance";
+        EXPECT_EQ(StopAgent(kAgentImageName), 0);
+        EXPECT_EQ(g_stopFailed, 0) << "an unreadable list is no given-up instance";
+    }
+    {
+        ImportPatch<decltype(&Process32FirstW)> failing("kernel32.dll", "Process32FirstW",
+            [](HANDLE, PROCESSENTRY32W*) { return FALSE; });
+        EXPECT_EQ(IsAgentRunning(kAgentImageName), 0);
+        g_stopFailed = 1;
+        EXPECT_EQ(StopAgent(kAgentImageName), 0);
+        EXPECT_EQ(g_stopFailed, 0) << "an unreadable list is no given-up instance";
     }
 }
 

@@ -4,6 +4,7 @@
 #include "world.h"
 #include "import_patch.h"
 #include "monitor_commands.h"
+#include "monitor_main.h"
 #include "monitor_window.h"
 #include "tray_icon.h"
 
@@ -53,27 +54,27 @@ protected:
         g_log.clear();
         g_endOnIcon = true;
         static decltype(&SetTimer) s_setTimer; static decltype(&KillTimer) s_killTimer;
-        ImportPatch filter("user32.dll", "ChangeWindowMessageFilterEx", (void*)+[](HWND, UINT msg, DWORD how, void*) {
+        ImportPatch<decltype(&ChangeWindowMessageFilterEx)> filter("user32.dll", "ChangeWindowMessageFilterEx", [](HWND, UINT msg, DWORD how, PCHANGEFILTERSTRUCT) {
             g_log += msg == RegisterWindowMessageW(L"TaskbarCreated") && how == MSGFLT_ALLOW ? L"filter " : L"? ";
             return TRUE;
         });
-        ImportPatch timer("user32.dll", "SetTimer", (void*)+[](HWND window, UINT_PTR id, UINT ms, TIMERPROC proc) {
+        ImportPatch<decltype(&SetTimer)> timer("user32.dll", "SetTimer", [](HWND window, UINT_PTR id, UINT ms, TIMERPROC proc) {
             g_log += L"timer" + std::to_wstring(id) + L"/" + std::to_wstring(ms) + L" ";
             return s_setTimer(window, id, 10, proc);  // hurried along, still the loop's real timer
         });
-        ImportPatch kill("user32.dll", "KillTimer", (void*)+[](HWND window, UINT_PTR id) {
+        ImportPatch<decltype(&KillTimer)> kill("user32.dll", "KillTimer", [](HWND window, UINT_PTR id) {
             g_log += s_killTimer(window, id) ? L"timer-gone " : L"no-timer ";
             return PostMessageW(window, WM_CLOSE, 0, 0);  // nothing is left to happen
         });
-        s_setTimer = timer.Original<decltype(&SetTimer)>(), s_killTimer = kill.Original<decltype(&KillTimer)>();
+        s_setTimer = timer.Original(), s_killTimer = kill.Original();
         const UINT_PTR watchdog = s_setTimer(NULL, 0, 10000, [](HWND, UINT, UINT_PTR, DWORD) { PostQuitMessage(99); });
         const int code = MonitorMain(g_hInstance, NULL, const_cast<PWSTR>(L"/ignored"), SW_SHOW);
         s_killTimer(NULL, watchdog);
         return code;
     }
     HWND window_ = NULL;
-    ImportPatch tray_{"shell32.dll", "Shell_NotifyIconW", (void*)Tray};
-    ImportPatch box_{"user32.dll", "MessageBoxW", (void*)+[](HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
+    ImportPatch<decltype(&Shell_NotifyIconW)> tray_{"shell32.dll", "Shell_NotifyIconW", Tray};
+    ImportPatch<decltype(&MessageBoxW)> box_{"user32.dll", "MessageBoxW", [](HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
         g_log += std::wstring(caption) + (owner || type != MB_OK ? L"(owned or not plain): " : L": ") + text + L" ";
         return IDOK;
     }};
@@ -104,7 +105,7 @@ TEST_F(TrayShell, StartUpLetsTheShellsRestartInAndAddsItsLookRetryingForAMinuteI
 TEST_F(TrayShell, OnlyTheRightButtonOpensTheFiveEntryMenuWhichIsFreedAfterEachPress)
 {
     static HMENU s_menu;
-    ImportPatch track("user32.dll", "TrackPopupMenu", (void*)+[](HMENU menu, UINT flags, int, int, int, HWND, void*) {
+    ImportPatch<decltype(&TrackPopupMenu)> track("user32.dll", "TrackPopupMenu", [](HMENU menu, UINT flags, int, int, int, HWND, const RECT*) {
         s_menu = menu;
         g_log += L"menu" + std::to_wstring(flags) + L":";  // 32: bottom-aligned
         for (int i = 0; i < GetMenuItemCount(menu); ++i) {
@@ -166,10 +167,10 @@ TEST_F(TrayShell, DllSearchIsKeptToTheSystemFolderOrAtLeastLosesTheCurrentOne)
     static FARPROC s_found;
     s_found = reinterpret_cast<FARPROC>(reinterpret_cast<void*>(
         +[](DWORD flags) { g_log += L"default-dirs" + std::to_wstring(flags) + L" "; return TRUE; }));
-    ImportPatch lookup("kernel32.dll", "GetProcAddress",
-        (void*)+[](HMODULE, LPCSTR name) { g_log += std::wstring(name, name + strlen(name)) + L"? "; return s_found; });
-    ImportPatch folder("kernel32.dll", "SetDllDirectoryW",
-        (void*)+[](LPCWSTR dir) { g_log += L"dll-dir[" + std::wstring(dir ? dir : L"reset") + L"]"; return TRUE; });
+    ImportPatch<decltype(&GetProcAddress)> lookup("kernel32.dll", "GetProcAddress",
+        [](HMODULE, LPCSTR name) { g_log += std::wstring(name, name + strlen(name)) + L"? "; return s_found; });
+    ImportPatch<decltype(&SetDllDirectoryW)> folder("kernel32.dll", "SetDllDirectoryW",
+        [](LPCWSTR dir) { g_log += L"dll-dir[" + std::wstring(dir ? dir : L"reset") + L"]"; return TRUE; });
     RestrictDllSearch();
     s_found = NULL;
     RestrictDllSearch();
