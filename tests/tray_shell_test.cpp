@@ -1,6 +1,9 @@
 // The tray shell in this program: MonitorMain's real loop, the window procedure on a real window, commands
-// against stand-in agents and the real state file; tray, box, timer, DLL calls go to logging fakes, lambdas
-// where x64's one calling convention allows.
+// against stand-in agents and the real state file. Tray, box, timer and DLL calls go to the named fakes below,
+// each answering what Windows answers in the situation its test models.
+#include <map>
+#include <optional>
+
 #include "world.h"
 #include "import_patch.h"
 #include "monitor_commands.h"
@@ -11,21 +14,177 @@
 namespace {
 
 const char kStateFile[] = "[Settings]\r\nService=0000001000\r\n";
-std::wstring g_log;
-NOTIFYICONDATAW g_lastAdd;
-int g_refusedAdds = 0;         // adds the tray refuses before it takes one
-bool g_holdsIcon = false;      // a modify finds the icon: an add timed out, yet added it
-bool g_endOnIcon = false;  // MonitorMain's loop ends once the icon is in
+// MonitorMain's exit code when the watchdog, not the program, ended its loop.
+const int kWatchdogExitCode = 99;
 
-BOOL WINAPI Tray(DWORD action, PNOTIFYICONDATAW icon)
+std::wstring g_log;
+NOTIFYICONDATAW g_lastAdd;   // the record of the latest add, taken or refused
+int g_refusedAdds = 0;       // adds the tray refuses before it takes one
+bool g_holdsIcon = false;    // a modify finds the icon: an add timed out, yet added it
+bool g_endOnIcon = false;    // MonitorMain's loop ends once the icon is in
+HMENU g_shownMenu = NULL;
+FARPROC g_foundSetDefaultDllDirectories = NULL;
+decltype(&SetTimer) g_realSetTimer = NULL;
+decltype(&KillTimer) g_realKillTimer = NULL;
+
+// Names for the numbers the fakes see, so that logs read as words; a number without a name stays a number.
+const std::map<UINT, std::wstring> kTrayActions = {{NIM_ADD, L"add"}, {NIM_MODIFY, L"modify"}, {NIM_DELETE, L"delete"}};
+const std::map<UINT, std::wstring> kIcons = {{IDI_AGENT_STOPPED, L"grey"}, {IDI_AGENT_RUNNING, L"colour"}};
+const std::map<UINT, std::wstring> kCommands = {{ID_CMD_RESTART_AGENT, L"Restart"}, {ID_CMD_STOP_AGENT, L"Stop"},
+                                                {ID_CMD_ABOUT, L"About"}, {ID_CMD_CLOSE_TRAY, L"Close"}};
+const std::map<UINT, std::wstring> kMenuFlags = {{TPM_BOTTOMALIGN, L"bottom-aligned"}};
+const std::map<UINT, std::wstring> kSearchFlags = {{LOAD_LIBRARY_SEARCH_SYSTEM32, L"system32-only"}};
+
+std::wstring NameOf(const std::map<UINT, std::wstring>& names, UINT value)
 {
-    const BOOL ok = action == NIM_DELETE || (action == NIM_ADD ? g_refusedAdds-- <= 0 : g_holdsIcon);
-    const bool odd = icon->uFlags != (NIF_MESSAGE | NIF_ICON | NIF_TIP) || icon->uCallbackMessage != WM_USER + 1;
-    g_log += (action == NIM_ADD ? L"add" : action == NIM_DELETE ? L"del" : L"mod") + std::to_wstring(icon->uID) +
-             (action == NIM_ADD && odd ? L"(odd record)" : L"") + (ok ? L" " : L"! ");  // !: refused
-    g_lastAdd = action == NIM_ADD && ok ? *icon : g_lastAdd;
-    if ((ok && action != NIM_DELETE && g_endOnIcon) || g_log.size() > 2000) PostMessageW(icon->hWnd, WM_CLOSE, 0, 0);
-    return ok;
+    const auto found = names.find(value);
+    if (found == names.end()) {
+        return std::to_wstring(value);
+    }
+    return found->second;
+}
+
+// The log of a box as PressOk writes it.
+std::wstring BoxLog(const wchar_t* text)
+{
+    return std::wstring(says::kCaption) + L": " + text + L" ";
+}
+
+std::wstring Times(int count, const std::wstring& text)
+{
+    std::wstring all;
+    for (int i = 0; i < count; ++i) {
+        all += text;
+    }
+    return all;
+}
+
+// Shell_NotifyIconW: a notification area not ready at logon refuses the add; a busy one times the add out
+// although it took the icon, and a modify then finds it; otherwise TRUE (Shell_NotifyIconW function).
+BOOL WINAPI FakeTray(DWORD action, PNOTIFYICONDATAW icon)
+{
+    BOOL taken = TRUE;
+    if (action == NIM_ADD) {
+        g_lastAdd = *icon;
+        if (g_refusedAdds > 0) {
+            g_refusedAdds -= 1;
+            taken = FALSE;
+        }
+    }
+    if (action == NIM_MODIFY) {
+        taken = g_holdsIcon;
+    }
+    g_log += NameOf(kTrayActions, action) + L"-" + NameOf(kIcons, icon->uID);
+    if (!taken) {
+        g_log += L"-refused";
+    }
+    g_log += L" ";
+    if (taken && action != NIM_DELETE && g_endOnIcon) {
+        PostMessageW(icon->hWnd, WM_CLOSE, 0, 0);
+    }
+    return taken;
+}
+
+// MessageBoxW: IDOK, as for a plain box whose OK the user pressed (MessageBoxW function).
+int WINAPI PressOk(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type)
+{
+    g_log += std::wstring(caption) + L": " + text + L" ";
+    if (owner != NULL || type != MB_OK) {
+        g_log += L"(owned or not plain) ";
+    }
+    return IDOK;
+}
+
+// ChangeWindowMessageFilterEx: TRUE for a window of the calling process (ChangeWindowMessageFilterEx function).
+BOOL WINAPI AllowMessage(HWND, UINT message, DWORD action, PCHANGEFILTERSTRUCT)
+{
+    if (message == RegisterWindowMessageW(L"TaskbarCreated") && action == MSGFLT_ALLOW) {
+        g_log += L"filter-allows-taskbar-created ";
+    } else {
+        g_log += L"filter-other ";
+    }
+    return TRUE;
+}
+
+// SetTimer: the real timer on the window, only every 10 ms rather than as asked (SetTimer function).
+UINT_PTR WINAPI HurriedTimer(HWND window, UINT_PTR id, UINT ms, TIMERPROC proc)
+{
+    g_log += L"retry-timer-" + std::to_wstring(ms) + L"ms ";
+    return g_realSetTimer(window, id, 10, proc);
+}
+
+// KillTimer: the real one, FALSE for a timer that does not exist (KillTimer function). Nothing is left to
+// happen after it, so it also ends the loop.
+BOOL WINAPI KillTimerAndClose(HWND window, UINT_PTR id)
+{
+    const BOOL killed = g_realKillTimer(window, id);
+    if (killed) {
+        g_log += L"timer-gone ";
+    } else {
+        g_log += L"no-timer ";
+    }
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    return killed;
+}
+
+// Ends a MonitorMain loop that nothing else ended.
+VOID CALLBACK Watchdog(HWND, UINT, UINT_PTR, DWORD)
+{
+    PostQuitMessage(kWatchdogExitCode);
+}
+
+// TrackPopupMenu: without TPM_RETURNCMD, nonzero once the user dismissed the menu (TrackPopupMenu function).
+BOOL WINAPI DismissedMenu(HMENU menu, UINT flags, int, int, int, HWND, const RECT*)
+{
+    g_shownMenu = menu;
+    g_log += L"menu-" + NameOf(kMenuFlags, flags);
+    for (int i = 0; i < GetMenuItemCount(menu); ++i) {
+        const UINT state = GetMenuState(menu, i, MF_BYPOSITION);
+        if ((state & MF_SEPARATOR) != 0) {
+            g_log += L" separator";
+            continue;
+        }
+        wchar_t text[64] = {};
+        GetMenuStringW(menu, i, text, _countof(text), MF_BYPOSITION);
+        g_log += L" " + NameOf(kCommands, GetMenuItemID(menu, i)) + L":" + text;
+    }
+    return TRUE;
+}
+
+// SetDefaultDllDirectories: TRUE on Windows 8 and later, where it exists (SetDefaultDllDirectories function).
+BOOL WINAPI FakeSetDefaultDllDirectories(DWORD flags)
+{
+    g_log += L"search-" + NameOf(kSearchFlags, flags) + L" ";
+    return TRUE;
+}
+
+// GetProcAddress: NULL for SetDefaultDllDirectories on Windows 7 without KB2533623, which lacks it
+// (GetProcAddress function, SetDefaultDllDirectories function).
+FARPROC WINAPI FakeGetProcAddress(HMODULE, LPCSTR name)
+{
+    g_log += L"lookup-" + std::wstring(name, name + strlen(name)) + L" ";
+    return g_foundSetDefaultDllDirectories;
+}
+
+// SetDllDirectoryW: TRUE (SetDllDirectoryW function).
+BOOL WINAPI FakeSetDllDirectory(LPCWSTR folder)
+{
+    if (folder == NULL) {
+        g_log += L"dll-folder-reset ";
+    } else if (folder[0] == L'\0') {
+        g_log += L"dll-folder-empty ";
+    } else {
+        g_log += L"dll-folder-" + std::wstring(folder) + L" ";
+    }
+    return TRUE;
+}
+
+// ShellExecuteA: the user declines the elevation prompt; Windows answers SE_ERR_ACCESSDENIED (ShellExecuteA
+// function). Wine shows no prompt.
+HINSTANCE WINAPI DeclinedElevation(HWND, LPCSTR, LPCSTR, LPCSTR, LPCSTR, INT)
+{
+    g_log += L"elevation-declined ";
+    return reinterpret_cast<HINSTANCE>(SE_ERR_ACCESSDENIED);
 }
 
 class TrayShell : public World {
@@ -34,7 +193,9 @@ protected:
     {
         World::SetUp();
         WriteStateFile(kStateFile);
-        g_refusedAdds = g_holdsIcon = g_endOnIcon = 0;
+        g_refusedAdds = 0;
+        g_holdsIcon = false;
+        g_endOnIcon = false;
         g_hInstance = GetModuleHandleW(NULL);
         g_taskbarCreatedMessage = RegisterWindowMessageW(L"TaskbarCreated");
         window_ = CreateWindowExW(0, L"Static", L"", WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, NULL, NULL, NULL, NULL);
@@ -45,89 +206,89 @@ protected:
     void TearDown() override
     {
         DestroyWindow(window_);
-        for (MSG quit; PeekMessageW(&quit, NULL, 0, 0, PM_REMOVE);) {}  // it would end the next loop at once
+        // A quit left in the queue would end the next loop at once.
+        MSG left = {};
+        while (PeekMessageW(&left, NULL, 0, 0, PM_REMOVE)) {
+        }
         World::TearDown();
     }
-    // MonitorMain here, its loop ended by the fakes or else, failing the test, a watchdog; its exit code.
+    // MonitorMain here, its loop ended by the fakes or else, failing the test, by a watchdog; its exit code.
     int RunMain()
     {
         g_log.clear();
         g_endOnIcon = true;
-        static decltype(&SetTimer) s_setTimer; static decltype(&KillTimer) s_killTimer;
-        ImportPatch<decltype(&ChangeWindowMessageFilterEx)> filter("user32.dll", "ChangeWindowMessageFilterEx", [](HWND, UINT msg, DWORD how, PCHANGEFILTERSTRUCT) {
-            g_log += msg == RegisterWindowMessageW(L"TaskbarCreated") && how == MSGFLT_ALLOW ? L"filter " : L"? ";
-            return TRUE;
-        });
-        ImportPatch<decltype(&SetTimer)> timer("user32.dll", "SetTimer", [](HWND window, UINT_PTR id, UINT ms, TIMERPROC proc) {
-            g_log += L"timer" + std::to_wstring(id) + L"/" + std::to_wstring(ms) + L" ";
-            return s_setTimer(window, id, 10, proc);  // hurried along, still the loop's real timer
-        });
-        ImportPatch<decltype(&KillTimer)> kill("user32.dll", "KillTimer", [](HWND window, UINT_PTR id) {
-            g_log += s_killTimer(window, id) ? L"timer-gone " : L"no-timer ";
-            return PostMessageW(window, WM_CLOSE, 0, 0);  // nothing is left to happen
-        });
-        s_setTimer = timer.Original(), s_killTimer = kill.Original();
-        const UINT_PTR watchdog = s_setTimer(NULL, 0, 10000, [](HWND, UINT, UINT_PTR, DWORD) { PostQuitMessage(99); });
+        ImportPatch<decltype(&ChangeWindowMessageFilterEx)> filter("user32.dll", "ChangeWindowMessageFilterEx",
+                                                                   AllowMessage);
+        ImportPatch<decltype(&SetTimer)> timer("user32.dll", "SetTimer", HurriedTimer);
+        ImportPatch<decltype(&KillTimer)> kill("user32.dll", "KillTimer", KillTimerAndClose);
+        g_realSetTimer = timer.Original();
+        g_realKillTimer = kill.Original();
+        const UINT_PTR watchdog = g_realSetTimer(NULL, 0, 10000, Watchdog);
         const int code = MonitorMain(g_hInstance, NULL, const_cast<PWSTR>(L"/ignored"), SW_SHOW);
-        s_killTimer(NULL, watchdog);
+        g_realKillTimer(NULL, watchdog);
         return code;
     }
     HWND window_ = NULL;
-    ImportPatch<decltype(&Shell_NotifyIconW)> tray_{"shell32.dll", "Shell_NotifyIconW", Tray};
-    ImportPatch<decltype(&MessageBoxW)> box_{"user32.dll", "MessageBoxW", [](HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
-        g_log += std::wstring(caption) + (owner || type != MB_OK ? L"(owned or not plain): " : L": ") + text + L" ";
-        return IDOK;
-    }};
+    ImportPatch<decltype(&Shell_NotifyIconW)> tray_{"shell32.dll", "Shell_NotifyIconW", FakeTray};
+    ImportPatch<decltype(&MessageBoxW)> box_{"user32.dll", "MessageBoxW", PressOk};
 };
 
 // At logon the tray may refuse the add, or take it and time out. An outside close ends each loop.
 TEST_F(TrayShell, StartUpLetsTheShellsRestartInAndAddsItsLookRetryingForAMinuteIfRefused)
 {
-    std::wstring retries;  // 30 at 2 s
-    for (int i = 0; i < 30; ++i) retries += L"add129! mod129! ";
-    const struct { bool agent; int refused; bool holds; std::wstring log; } rows[] = {
-        {false, 0, false, L"add129 "},
-        {false, 3, false, L"add129! mod129! timer1/2000 " + retries.substr(0, 32) + L"add129 timer-gone "},
-        {false, 1, true, L"add129! mod129 "},
-        {false, 31, false, L"add129! mod129! timer1/2000 " + retries + L"timer-gone "},
-        {true, 0, false, L"add107 "}};
+    const std::wstring refused = L"add-grey-refused modify-grey-refused ";
+    const std::wstring firstRefused = L"filter-allows-taskbar-created " + refused + L"retry-timer-2000ms ";
+    const struct {
+        const char* name;
+        bool agent;
+        int refusedAdds;
+        bool holdsIcon;
+        std::wstring log;
+    } rows[] = {
+        {"taken at once", false, 0, false, L"filter-allows-taskbar-created add-grey delete-grey "},
+        {"refused thrice", false, 3, false, firstRefused + Times(2, refused) + L"add-grey timer-gone delete-grey "},
+        {"timed out but held", false, 1, true,
+         L"filter-allows-taskbar-created add-grey-refused modify-grey delete-grey "},
+        {"refused for a minute", false, 31, false, firstRefused + Times(30, refused) + L"timer-gone delete-grey "},
+        {"with an agent", true, 0, false, L"filter-allows-taskbar-created add-colour delete-colour "},
+    };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.log);
-        if (row.agent) CloseHandle(StartAgent());
-        g_refusedAdds = row.refused;
-        g_holdsIcon = row.holds;
-        EXPECT_EQ(RunMain(), 0);
-        EXPECT_EQ(g_log, L"filter " + row.log + (row.agent ? L"del107 " : L"del129 "));
+        SCOPED_TRACE(row.name);
+        if (row.agent) {
+            CloseHandle(StartAgent());
+        }
+        g_refusedAdds = row.refusedAdds;
+        g_holdsIcon = row.holdsIcon;
+        const int code = RunMain();
+        EXPECT_EQ(code, 0);
+        EXPECT_EQ(g_log, row.log);
         EXPECT_STREQ(g_lastAdd.szTip, row.agent ? says::kTitleRunning : says::kTitleStopped);
+        EXPECT_EQ(g_lastAdd.uFlags, static_cast<UINT>(NIF_MESSAGE | NIF_ICON | NIF_TIP));
     }
 }
 
 TEST_F(TrayShell, OnlyTheRightButtonOpensTheFiveEntryMenuWhichIsFreedAfterEachPress)
 {
-    static HMENU s_menu;
-    ImportPatch<decltype(&TrackPopupMenu)> track("user32.dll", "TrackPopupMenu", [](HMENU menu, UINT flags, int, int, int, HWND, const RECT*) {
-        s_menu = menu;
-        g_log += L"menu" + std::to_wstring(flags) + L":";  // 32: bottom-aligned
-        for (int i = 0; i < GetMenuItemCount(menu); ++i) {
-            wchar_t text[64] = {};
-            GetMenuStringW(menu, i, text, 64, MF_BYPOSITION);
-            g_log += L" " + std::to_wstring(GetMenuItemID(menu, i)) + text +
-                     (GetMenuState(menu, i, MF_BYPOSITION) & MF_SEPARATOR ? L"-" : L"");
-        }
-        return TRUE;
-    });
-    for (UINT m : {WM_LBUTTONDOWN, WM_LBUTTONDBLCLK, WM_RBUTTONUP}) SendMessageW(window_, says::kTrayCallback, 0, m);
-    EXPECT_EQ(SendMessageW(window_, says::kTrayCallback, 0, WM_RBUTTONDOWN), 1);
-    EXPECT_EQ(g_log, L"menu32: 32771重啟安控元件 32773停止安控元件 0- 104關於 105關閉工作列快捷鍵");
-    EXPECT_FALSE(IsMenu(s_menu)) << "a menu left behind on every press";
+    ImportPatch<decltype(&TrackPopupMenu)> track("user32.dll", "TrackPopupMenu", DismissedMenu);
+    for (const UINT press : {WM_LBUTTONDOWN, WM_LBUTTONDBLCLK, WM_RBUTTONUP}) {
+        SendMessageW(window_, says::kTrayCallback, 0, press);
+    }
+    const LRESULT answer = SendMessageW(window_, says::kTrayCallback, 0, WM_RBUTTONDOWN);
+    EXPECT_EQ(answer, 1);
+    EXPECT_EQ(g_log, L"menu-bottom-aligned Restart:重啟安控元件 Stop:停止安控元件 separator About:關於 "
+                     L"Close:關閉工作列快捷鍵");
+    EXPECT_FALSE(IsMenu(g_shownMenu)) << "a menu left behind on every press";
 }
 
 TEST_F(TrayShell, PeersAndTheShellGetTheirLookTillTheWindowIsDestroyed)
 {
-    EXPECT_EQ(MonitorWndProc(window_, WM_COPYDATA, 0, 0), 0) << "no record: nothing read";
+    // Only a call in this process can hand the window procedure a copy-data message without its record.
+    const LRESULT noRecord = MonitorWndProc(window_, WM_COPYDATA, 0, 0);
+    EXPECT_EQ(noRecord, 0);
     COPYDATASTRUCT data = {2, 0, NULL};
     SendMessageW(window_, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
-    SendMessageW(window_, WM_COMMAND, 32772, 0);  // no command of ours
+    const WPARAM noCommandOfOurs = ID_CMD_RESTART_AGENT + 1;
+    SendMessageW(window_, WM_COMMAND, noCommandOfOurs, 0);
     SendMessageW(window_, g_taskbarCreatedMessage, 0, 0);
     data.dwData = COPYDATA_AGENT_STARTED;
     SendMessageW(window_, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
@@ -135,46 +296,69 @@ TEST_F(TrayShell, PeersAndTheShellGetTheirLookTillTheWindowIsDestroyed)
     EXPECT_EQ(StateFileBytes(), kStateFile);
     DestroyWindow(window_);
     MSG quit = {};
-    EXPECT_TRUE(PeekMessageW(&quit, NULL, WM_QUIT, WM_QUIT, PM_REMOVE) && quit.wParam == 0) << "no quit with 0";
-    ShowTrayPresentation(window_, kTrayStopped);  // a command whose box outlived the window
-    EXPECT_EQ(g_log, L"del129 add129 del129 add107 del107 ");
+    const BOOL quitPosted = PeekMessageW(&quit, NULL, WM_QUIT, WM_QUIT, PM_REMOVE);
+    EXPECT_TRUE(quitPosted);
+    EXPECT_EQ(quit.wParam, 0u);
+    // A command whose box outlived the window.
+    ShowTrayPresentation(window_, kTrayStopped);
+    EXPECT_EQ(g_log, L"delete-grey add-grey delete-grey add-colour delete-colour ");
 }
 
 TEST_F(TrayShell, FailedCommandsShowTheirBoxAndChangeNeitherFileNorIcon)
 {
     // Without the terminate service an agent out of reach is given up on; a launch then would add a second.
-    const struct { int command; const wchar_t* missing; const wchar_t* box; } rows[] = {
-        {ID_CMD_RESTART_AGENT, says::kAgentFile, says::kRestartFailed},
-        {ID_CMD_STOP_AGENT, says::kServiceFile, says::kStopFailed},
-        {ID_CMD_RESTART_AGENT, says::kServiceFile, says::kRestartFailed}};
+    const struct {
+        const char* name;
+        int command;
+        bool agentInstalled;
+        bool serviceInstalled;
+        bool userDeclines;
+        bool agentOutOfReach;
+        std::wstring log;
+    } rows[] = {
+        {"no agent to launch", ID_CMD_RESTART_AGENT, false, true, false, false, BoxLog(says::kRestartFailed)},
+        {"Stop without the service", ID_CMD_STOP_AGENT, true, false, false, true, BoxLog(says::kStopFailed)},
+        {"Restart without the service", ID_CMD_RESTART_AGENT, true, false, false, true,
+         BoxLog(says::kRestartFailed)},
+        {"elevation declined", ID_CMD_STOP_AGENT, true, true, true, true,
+         L"elevation-declined " + BoxLog(says::kStopFailed)},
+    };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.box);
-        const bool outOfReach = row.missing == says::kServiceFile;
-        Install(says::kAgentFile, row.missing != says::kAgentFile);
-        Install(says::kServiceFile, !outOfReach);
-        if (outOfReach && Running().empty()) CloseHandle(StartAgent(true));
+        SCOPED_TRACE(row.name);
+        Install(says::kAgentFile, row.agentInstalled);
+        Install(says::kServiceFile, row.serviceInstalled);
+        if (row.agentOutOfReach && Running().empty()) {
+            CloseHandle(StartAgent(true));
+        }
+        std::optional<ImportPatch<decltype(&ShellExecuteA)>> prompt;
+        if (row.userDeclines) {
+            prompt.emplace("shell32.dll", "ShellExecuteA", DeclinedElevation);
+        }
         g_log.clear();
-        EXPECT_EQ(RunMonitorCommand(window_, row.command), 0);
-        EXPECT_EQ(g_log, std::wstring(says::kCaption) + L": " + row.box + L" ");
+        const int code = RunMonitorCommand(window_, row.command);
+        EXPECT_EQ(code, 0);
+        EXPECT_EQ(g_log, row.log);
         EXPECT_EQ(StateFileBytes(), kStateFile);
-        EXPECT_EQ(Running().size(), outOfReach ? 1u : 0u);
+        if (row.agentOutOfReach) {
+            EXPECT_EQ(Running().size(), 1u);
+        } else {
+            EXPECT_EQ(Running().size(), 0u);
+        }
     }
 }
 
 // Windows 7 without its loader update has no SetDefaultDllDirectories.
 TEST_F(TrayShell, DllSearchIsKeptToTheSystemFolderOrAtLeastLosesTheCurrentOne)
 {
-    static FARPROC s_found;
-    s_found = reinterpret_cast<FARPROC>(reinterpret_cast<void*>(
-        +[](DWORD flags) { g_log += L"default-dirs" + std::to_wstring(flags) + L" "; return TRUE; }));
-    ImportPatch<decltype(&GetProcAddress)> lookup("kernel32.dll", "GetProcAddress",
-        [](HMODULE, LPCSTR name) { g_log += std::wstring(name, name + strlen(name)) + L"? "; return s_found; });
-    ImportPatch<decltype(&SetDllDirectoryW)> folder("kernel32.dll", "SetDllDirectoryW",
-        [](LPCWSTR dir) { g_log += L"dll-dir[" + std::wstring(dir ? dir : L"reset") + L"]"; return TRUE; });
+    ImportPatch<decltype(&GetProcAddress)> lookup("kernel32.dll", "GetProcAddress", FakeGetProcAddress);
+    ImportPatch<decltype(&SetDllDirectoryW)> folder("kernel32.dll", "SetDllDirectoryW", FakeSetDllDirectory);
+    // GetProcAddress hands every function back as a FARPROC; GCC takes a cast to that only from void (*)().
+    g_foundSetDefaultDllDirectories = reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(FakeSetDefaultDllDirectories));
     RestrictDllSearch();
-    s_found = NULL;
+    g_foundSetDefaultDllDirectories = NULL;
     RestrictDllSearch();
-    EXPECT_EQ(g_log, L"SetDefaultDllDirectories? default-dirs2048 SetDefaultDllDirectories? dll-dir[]");
+    EXPECT_EQ(g_log, L"lookup-SetDefaultDllDirectories search-system32-only "
+                     L"lookup-SetDefaultDllDirectories dll-folder-empty ");
 }
 
 }  // namespace
