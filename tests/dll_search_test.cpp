@@ -17,26 +17,42 @@ TEST_F(DllSearch, PlantedBesideTheProgramIsNotLoadedButWouldBeWithoutTheRestrict
     GetTempPathW(MAX_PATH, temp);
     const std::wstring folder = std::wstring(temp) + L"planted";
     CreateDirectoryW(folder.c_str(), NULL);
-    const std::wstring shipped = folder + L"\\ZelnaNivoroMonitor.exe", control = folder + L"\\control.exe";
+    const std::wstring shipped = folder + L"\\ZelnaNivoroMonitor.exe";
+    const std::wstring control = folder + L"\\control.exe";
     const std::wstring mark = folder + L"\\uxtheme.dll.loaded";
     ASSERT_TRUE(CopyFileW(Built(L"ZelnaNivoroMonitor.exe").c_str(), shipped.c_str(), FALSE));
     ASSERT_TRUE(CopyFileW(Built(L"planted_dll.dll").c_str(), (folder + L"\\uxtheme.dll").c_str(), FALSE));
     // The control: the name the program looks up spelt wrong, as on Windows 7 without the loader update.
     std::ifstream in(shipped.c_str(), std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const std::string name("SetDefaultDllDirectories", 25);  // with its terminator
+    const std::string name = std::string("SetDefaultDllDirectories") + '\0';
     const size_t at = bytes.find(name);
-    ASSERT_TRUE(at != std::string::npos && at == bytes.rfind(name)) << "the looked-up name is not in the program once";
+    ASSERT_NE(at, std::string::npos) << "the looked-up name is not in the program";
+    ASSERT_EQ(at, bytes.rfind(name)) << "the looked-up name is in the program twice";
     bytes[at] = 'X';
-    ASSERT_TRUE((std::ofstream(control.c_str(), std::ios::binary) << bytes).good());
-    for (const bool planted : {true, false}) {
-        SCOPED_TRACE(planted ? "control" : "shipped");
+    std::ofstream out(control.c_str(), std::ios::binary);
+    out << bytes;
+    out.close();
+    ASSERT_TRUE(out.good());
+
+    const struct {
+        const char* name;
+        std::wstring program;
+        bool loadsPlanted;
+    } rows[] = {
+        {"control", control, true},
+        {"shipped", shipped, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
         DeleteFileW(mark.c_str());
-        Monitor monitor = StartMonitor(L"", planted ? control : shipped);
+        Monitor monitor = StartMonitor(L"", row.program);
         ASSERT_NE(monitor.window, nullptr);
         SendMessageW(monitor.window, WM_CLOSE, 0, 0);
-        EXPECT_EQ(EndOf(monitor), 0u);
-        EXPECT_EQ(GetFileAttributesW(mark.c_str()) != INVALID_FILE_ATTRIBUTES, planted);
+        const DWORD exitCode = EndOf(monitor);
+        EXPECT_EQ(exitCode, 0u);
+        const bool loaded = GetFileAttributesW(mark.c_str()) != INVALID_FILE_ATTRIBUTES;
+        EXPECT_EQ(loaded, row.loadsPlanted);
     }
 }
 

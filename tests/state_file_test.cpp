@@ -6,6 +6,12 @@
 
 namespace {
 
+// What the read makes of a seventh character that is no digit: that character less '0', read as stopped.
+const AgentState kLetterA = 'a' - '0';
+const AgentState kNoSeventhCharacter = '\0' - '0';
+// The state digit of a row whose file is not written.
+const char kNotWritten = 0;
+
 class StateFile : public World {};
 
 TEST_F(StateFile, TheValueIsSixTimeDigitsTheStateDigitAndThreeCopies)
@@ -17,34 +23,44 @@ TEST_F(StateFile, TheValueIsSixTimeDigitsTheStateDigitAndThreeCopies)
 
 TEST_F(StateFile, OnlyTheSeventhCharacterOfAStoredValueCounts)
 {
-    const struct { const char* name; const char* file; AgentState state; } rows[] = {
-        {"no file", nullptr, 0},
-        {"empty file", "", 0},
-        {"no key", "[Other]\r\nService=6933c113c3\r\n", 0},
-        {"stopped", "[Settings]\r\nService=6933c113c3\r\n", 1},
-        {"running", "[Settings]\r\nService=6933c103c3\r\n", 0},
-        {"a letter", "[Settings]\r\nService=012345a789\r\n", 'a' - '0'},
-        {"six characters", "[Settings]\r\nService=000000\r\n", -'0'},
-        {"one character", "[Settings]\r\nService=0\r\n", -'0'},
+    const struct {
+        const char* name;
+        const char* file;
+        AgentState state;
+    } rows[] = {
+        {"no file", nullptr, kAgentRunning},
+        {"empty file", "", kAgentRunning},
+        {"no key", "[Other]\r\nService=6933c113c3\r\n", kAgentRunning},
+        {"stopped", "[Settings]\r\nService=6933c113c3\r\n", kAgentStopped},
+        {"running", "[Settings]\r\nService=6933c103c3\r\n", kAgentRunning},
+        {"a letter", "[Settings]\r\nService=012345a789\r\n", kLetterA},
+        {"six characters", "[Settings]\r\nService=000000\r\n", kNoSeventhCharacter},
+        {"one character", "[Settings]\r\nService=0\r\n", kNoSeventhCharacter},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         DeleteFileA(StateFilePath().c_str());
-        if (row.file != nullptr) WriteStateFile(row.file);
+        if (row.file != nullptr) {
+            WriteStateFile(row.file);
+        }
         g_agentState = 7;
-        EXPECT_EQ(ReadAgentState(), row.state);
+        const AgentState read = ReadAgentState();
+        EXPECT_EQ(read, row.state);
         EXPECT_EQ(g_agentState, row.state);
     }
 }
 
 TEST_F(StateFile, WriteReplacesAPlainFileNamedLikeItsFolderAndKeepsEveryOtherEntry)
 {
-    CloseHandle(CreateFileA(StateFolderPath().c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL));
-    EXPECT_EQ(WriteAgentState(kAgentStopped), 0);
+    HANDLE plainFile = CreateFileA(StateFolderPath().c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL);
+    CloseHandle(plainFile);
+    const int stopped = WriteAgentState(kAgentStopped);
+    EXPECT_EQ(stopped, 0);
     EXPECT_TRUE(IsStateValue(StoredValue(), '1')) << StoredValue();
 
     WriteStateFile("[Other]\r\nA=1\r\n[Settings]\r\nBefore=x\r\nService=6933c113c3\r\nAfter=z\r\n");
-    EXPECT_EQ(WriteAgentState(kAgentRunning), 0);
+    const int running = WriteAgentState(kAgentRunning);
+    EXPECT_EQ(running, 0);
     EXPECT_TRUE(IsStateValue(StoredValue(), '0')) << StoredValue();
     for (const char* kept : {"[Other]", "A=1", "Before=x", "After=z"}) {
         EXPECT_NE(StateFileBytes().find(kept), std::string::npos) << kept << " lost";
@@ -54,24 +70,35 @@ TEST_F(StateFile, WriteReplacesAPlainFileNamedLikeItsFolderAndKeepsEveryOtherEnt
 // Start-up writes the file only when the stored state and the process list disagree.
 TEST_F(StateFile, StartUpBringsTheStoredStateIntoLineWithTheProcessList)
 {
-    const struct { const char* stored; bool agent; char written; AgentState state; } rows[] = {
-        {nullptr, false, '1', 1},  // first run: no file, no folder, no agent
-        {"012345a789", false, 0, 'a' - '0'},
-        {"6933c113c3", true, '0', 0},
-        {"6933c103c3", true, 0, 0},
+    const struct {
+        const char* name;
+        const char* stored;
+        bool agent;
+        char written;
+        AgentState state;
+    } rows[] = {
+        {"first run: no file, no folder, no agent", nullptr, false, '1', kAgentStopped},
+        {"stopped by a letter, no agent", "012345a789", false, kNotWritten, kLetterA},
+        {"stopped, an agent", "6933c113c3", true, '0', kAgentRunning},
+        {"running, an agent", "6933c103c3", true, kNotWritten, kAgentRunning},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.stored ? row.stored : "no file");
-        if (row.agent && Running().empty()) StartAgent();
-        if (row.stored != nullptr) WriteStateFile(std::string("[Settings]\r\nService=") + row.stored + "\r\n");
+        SCOPED_TRACE(row.name);
+        if (row.agent && Running().empty()) {
+            CloseHandle(StartAgent());
+        }
+        if (row.stored != nullptr) {
+            WriteStateFile(std::string("[Settings]\r\nService=") + row.stored + "\r\n");
+        }
         const std::string before = StateFileBytes();
         ReadAgentState();
-        EXPECT_EQ(ReconcileAgentState(), row.agent);
+        const bool found = ReconcileAgentState();
+        EXPECT_EQ(found, row.agent);
         EXPECT_EQ(g_agentState, row.state);
-        if (row.written != 0) {
-            EXPECT_TRUE(IsStateValue(StoredValue(), row.written)) << StoredValue();
-        } else {
+        if (row.written == kNotWritten) {
             EXPECT_EQ(StateFileBytes(), before) << "the file agreed and is not written";
+        } else {
+            EXPECT_TRUE(IsStateValue(StoredValue(), row.written)) << StoredValue();
         }
     }
 }

@@ -23,7 +23,6 @@ int g_refusedAdds = 0;       // adds the tray refuses before it takes one
 bool g_holdsIcon = false;    // a modify finds the icon: an add timed out, yet added it
 bool g_endOnIcon = false;    // MonitorMain's loop ends once the icon is in
 HMENU g_shownMenu = NULL;
-FARPROC g_foundSetDefaultDllDirectories = NULL;
 decltype(&SetTimer) g_realSetTimer = NULL;
 decltype(&KillTimer) g_realKillTimer = NULL;
 
@@ -33,7 +32,6 @@ const std::map<UINT, std::wstring> kIcons = {{IDI_AGENT_STOPPED, L"grey"}, {IDI_
 const std::map<UINT, std::wstring> kCommands = {{ID_CMD_RESTART_AGENT, L"Restart"}, {ID_CMD_STOP_AGENT, L"Stop"},
                                                 {ID_CMD_ABOUT, L"About"}, {ID_CMD_CLOSE_TRAY, L"Close"}};
 const std::map<UINT, std::wstring> kMenuFlags = {{TPM_BOTTOMALIGN, L"bottom-aligned"}};
-const std::map<UINT, std::wstring> kSearchFlags = {{LOAD_LIBRARY_SEARCH_SYSTEM32, L"system32-only"}};
 
 std::wstring NameOf(const std::map<UINT, std::wstring>& names, UINT value)
 {
@@ -75,10 +73,7 @@ BOOL WINAPI FakeTray(DWORD action, PNOTIFYICONDATAW icon)
         taken = g_holdsIcon;
     }
     g_log += NameOf(kTrayActions, action) + L"-" + NameOf(kIcons, icon->uID);
-    if (!taken) {
-        g_log += L"-refused";
-    }
-    g_log += L" ";
+    g_log += taken ? L" " : L"-refused ";
     if (taken && action != NIM_DELETE && g_endOnIcon) {
         PostMessageW(icon->hWnd, WM_CLOSE, 0, 0);
     }
@@ -98,11 +93,8 @@ int WINAPI PressOk(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type)
 // ChangeWindowMessageFilterEx: TRUE for a window of the calling process (ChangeWindowMessageFilterEx function).
 BOOL WINAPI AllowMessage(HWND, UINT message, DWORD action, PCHANGEFILTERSTRUCT)
 {
-    if (message == RegisterWindowMessageW(L"TaskbarCreated") && action == MSGFLT_ALLOW) {
-        g_log += L"filter-allows-taskbar-created ";
-    } else {
-        g_log += L"filter-other ";
-    }
+    const bool allowsTaskbarCreated = message == RegisterWindowMessageW(L"TaskbarCreated") && action == MSGFLT_ALLOW;
+    g_log += allowsTaskbarCreated ? L"filter-taskbar-created " : L"filter-other ";
     return TRUE;
 }
 
@@ -118,11 +110,7 @@ UINT_PTR WINAPI HurriedTimer(HWND window, UINT_PTR id, UINT ms, TIMERPROC proc)
 BOOL WINAPI KillTimerAndClose(HWND window, UINT_PTR id)
 {
     const BOOL killed = g_realKillTimer(window, id);
-    if (killed) {
-        g_log += L"timer-gone ";
-    } else {
-        g_log += L"no-timer ";
-    }
+    g_log += killed ? L"timer-gone " : L"no-timer ";
     PostMessageW(window, WM_CLOSE, 0, 0);
     return killed;
 }
@@ -151,19 +139,12 @@ BOOL WINAPI DismissedMenu(HMENU menu, UINT flags, int, int, int, HWND, const REC
     return TRUE;
 }
 
-// SetDefaultDllDirectories: TRUE on Windows 8 and later, where it exists (SetDefaultDllDirectories function).
-BOOL WINAPI FakeSetDefaultDllDirectories(DWORD flags)
-{
-    g_log += L"search-" + NameOf(kSearchFlags, flags) + L" ";
-    return TRUE;
-}
-
 // GetProcAddress: NULL for SetDefaultDllDirectories on Windows 7 without KB2533623, which lacks it
 // (GetProcAddress function, SetDefaultDllDirectories function).
-FARPROC WINAPI FakeGetProcAddress(HMODULE, LPCSTR name)
+FARPROC WINAPI Windows7GetProcAddress(HMODULE, LPCSTR name)
 {
     g_log += L"lookup-" + std::wstring(name, name + strlen(name)) + L" ";
-    return g_foundSetDefaultDllDirectories;
+    return NULL;
 }
 
 // SetDllDirectoryW: TRUE (SetDllDirectoryW function).
@@ -171,11 +152,9 @@ BOOL WINAPI FakeSetDllDirectory(LPCWSTR folder)
 {
     if (folder == NULL) {
         g_log += L"dll-folder-reset ";
-    } else if (folder[0] == L'\0') {
-        g_log += L"dll-folder-empty ";
-    } else {
-        g_log += L"dll-folder-" + std::wstring(folder) + L" ";
+        return TRUE;
     }
+    g_log += L"dll-folder[" + std::wstring(folder) + L"] ";
     return TRUE;
 }
 
@@ -237,7 +216,7 @@ protected:
 TEST_F(TrayShell, StartUpLetsTheShellsRestartInAndAddsItsLookRetryingForAMinuteIfRefused)
 {
     const std::wstring refused = L"add-grey-refused modify-grey-refused ";
-    const std::wstring firstRefused = L"filter-allows-taskbar-created " + refused + L"retry-timer-2000ms ";
+    const std::wstring firstRefused = L"filter-taskbar-created " + refused + L"retry-timer-2000ms ";
     const struct {
         const char* name;
         bool agent;
@@ -245,12 +224,12 @@ TEST_F(TrayShell, StartUpLetsTheShellsRestartInAndAddsItsLookRetryingForAMinuteI
         bool holdsIcon;
         std::wstring log;
     } rows[] = {
-        {"taken at once", false, 0, false, L"filter-allows-taskbar-created add-grey delete-grey "},
+        {"taken at once", false, 0, false, L"filter-taskbar-created add-grey delete-grey "},
         {"refused thrice", false, 3, false, firstRefused + Times(2, refused) + L"add-grey timer-gone delete-grey "},
         {"timed out but held", false, 1, true,
-         L"filter-allows-taskbar-created add-grey-refused modify-grey delete-grey "},
+         L"filter-taskbar-created add-grey-refused modify-grey delete-grey "},
         {"refused for a minute", false, 31, false, firstRefused + Times(30, refused) + L"timer-gone delete-grey "},
-        {"with an agent", true, 0, false, L"filter-allows-taskbar-created add-colour delete-colour "},
+        {"with an agent", true, 0, false, L"filter-taskbar-created add-colour delete-colour "},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -285,15 +264,12 @@ TEST_F(TrayShell, PeersAndTheShellGetTheirLookTillTheWindowIsDestroyed)
     // Only a call in this process can hand the window procedure a copy-data message without its record.
     const LRESULT noRecord = MonitorWndProc(window_, WM_COPYDATA, 0, 0);
     EXPECT_EQ(noRecord, 0);
-    COPYDATASTRUCT data = {2, 0, NULL};
-    SendMessageW(window_, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
     const WPARAM noCommandOfOurs = ID_CMD_RESTART_AGENT + 1;
     SendMessageW(window_, WM_COMMAND, noCommandOfOurs, 0);
     SendMessageW(window_, g_taskbarCreatedMessage, 0, 0);
-    data.dwData = COPYDATA_AGENT_STARTED;
+    COPYDATASTRUCT data = {COPYDATA_AGENT_STARTED, 0, NULL};
     SendMessageW(window_, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
     EXPECT_STREQ(g_lastAdd.szTip, says::kTitleRunning);
-    EXPECT_EQ(StateFileBytes(), kStateFile);
     DestroyWindow(window_);
     MSG quit = {};
     const BOOL quitPosted = PeekMessageW(&quit, NULL, WM_QUIT, WM_QUIT, PM_REMOVE);
@@ -318,8 +294,7 @@ TEST_F(TrayShell, FailedCommandsShowTheirBoxAndChangeNeitherFileNorIcon)
     } rows[] = {
         {"no agent to launch", ID_CMD_RESTART_AGENT, false, true, false, false, BoxLog(says::kRestartFailed)},
         {"Stop without the service", ID_CMD_STOP_AGENT, true, false, false, true, BoxLog(says::kStopFailed)},
-        {"Restart without the service", ID_CMD_RESTART_AGENT, true, false, false, true,
-         BoxLog(says::kRestartFailed)},
+        {"Restart without the service", ID_CMD_RESTART_AGENT, true, false, false, true, BoxLog(says::kRestartFailed)},
         {"elevation declined", ID_CMD_STOP_AGENT, true, true, true, true,
          L"elevation-declined " + BoxLog(says::kStopFailed)},
     };
@@ -339,26 +314,19 @@ TEST_F(TrayShell, FailedCommandsShowTheirBoxAndChangeNeitherFileNorIcon)
         EXPECT_EQ(code, 0);
         EXPECT_EQ(g_log, row.log);
         EXPECT_EQ(StateFileBytes(), kStateFile);
-        if (row.agentOutOfReach) {
-            EXPECT_EQ(Running().size(), 1u);
-        } else {
-            EXPECT_EQ(Running().size(), 0u);
-        }
+        const size_t agentsLeft = row.agentOutOfReach ? 1 : 0;
+        EXPECT_EQ(Running().size(), agentsLeft);
     }
 }
 
-// Windows 7 without its loader update has no SetDefaultDllDirectories.
-TEST_F(TrayShell, DllSearchIsKeptToTheSystemFolderOrAtLeastLosesTheCurrentOne)
+// Windows 7 without its loader update has no SetDefaultDllDirectories; the shipped program where it exists is
+// DllSearch's.
+TEST_F(TrayShell, DllSearchWithoutTheRestrictionAtLeastLosesTheCurrentFolder)
 {
-    ImportPatch<decltype(&GetProcAddress)> lookup("kernel32.dll", "GetProcAddress", FakeGetProcAddress);
+    ImportPatch<decltype(&GetProcAddress)> lookup("kernel32.dll", "GetProcAddress", Windows7GetProcAddress);
     ImportPatch<decltype(&SetDllDirectoryW)> folder("kernel32.dll", "SetDllDirectoryW", FakeSetDllDirectory);
-    // GetProcAddress hands every function back as a FARPROC; GCC takes a cast to that only from void (*)().
-    g_foundSetDefaultDllDirectories = reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(FakeSetDefaultDllDirectories));
     RestrictDllSearch();
-    g_foundSetDefaultDllDirectories = NULL;
-    RestrictDllSearch();
-    EXPECT_EQ(g_log, L"lookup-SetDefaultDllDirectories search-system32-only "
-                     L"lookup-SetDefaultDllDirectories dll-folder-empty ");
+    EXPECT_EQ(g_log, L"lookup-SetDefaultDllDirectories dll-folder[] ");
 }
 
 }  // namespace
