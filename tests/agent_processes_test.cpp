@@ -104,12 +104,24 @@ TEST_F(AgentProcesses, GivingUpLeavesLaterInstancesAndTheNextStopForgetsIt)
     EXPECT_TRUE(StopAgent(kAgentImageName) == 1 && g_stopFailed == 0) << "the next Stop forgets the give-up";
 }
 
+// CreateToolhelp32Snapshot: INVALID_HANDLE_VALUE when it fails (CreateToolhelp32Snapshot function).
+HANDLE WINAPI FailedSnapshot(DWORD, DWORD)
+{
+    return INVALID_HANDLE_VALUE;
+}
+
+// Process32FirstW: FALSE when the list cannot be read (Process32FirstW function).
+BOOL WINAPI FailedFirstEntry(HANDLE, PROCESSENTRY32W*)
+{
+    return FALSE;
+}
+
 TEST_F(AgentProcesses, AnUnreadableProcessListIsNoAgentAndNoStop)
 {
     StartAgent();
     {
         ImportPatch<decltype(&CreateToolhelp32Snapshot)> failing("kernel32.dll", "CreateToolhelp32Snapshot",
-            [](DWORD, DWORD) { return INVALID_HANDLE_VALUE; });
+            FailedSnapshot);
         EXPECT_EQ(IsAgentRunning(kAgentImageName), 0);
         g_stopFailed = 1;
         EXPECT_EQ(StopAgent(kAgentImageName), 0);
@@ -117,7 +129,7 @@ TEST_F(AgentProcesses, AnUnreadableProcessListIsNoAgentAndNoStop)
     }
     {
         ImportPatch<decltype(&Process32FirstW)> failing("kernel32.dll", "Process32FirstW",
-            [](HANDLE, PROCESSENTRY32W*) { return FALSE; });
+            FailedFirstEntry);
         EXPECT_EQ(IsAgentRunning(kAgentImageName), 0);
         g_stopFailed = 1;
         EXPECT_EQ(StopAgent(kAgentImageName), 0);
