@@ -30,16 +30,19 @@ up)
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     "$wine64" wineboot -i </dev/null >>"$log" 2>&1
   fi
-  fonts="$WINEPREFIX/drive_c/windows/Fonts"
-  if [ -d /usr/share/wine/fonts ] && [ ! -f "$fonts/.copied" ]; then
+  if [ -d /usr/share/wine/fonts ]; then
     # This Wine build looks for its own fonts only in the prefix.
-    cp -n /usr/share/wine/fonts/*.ttf "$fonts/" 2>/dev/null || true
-    reg=$(mktemp --suffix=.reg)
-    python3 "$(dirname "$0")/wine-settings-reg.py" >"$reg"
-    "$wine64" regedit /S "Z:${reg//\//\\}" </dev/null >>"$log" 2>&1
-    rm -f "$reg"
-    touch "$fonts/.copied"
+    cp -n /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
   fi
+  # The settings, imported again whenever they differ from those the prefix last took: an existing prefix
+  # gets a changed setting too.
+  reg=$(mktemp --suffix=.reg)
+  python3 "$(dirname "$0")/wine-settings-reg.py" >"$reg"
+  if ! cmp -s "$reg" "$WINEPREFIX/settings.reg"; then
+    "$wine64" regedit /S "Z:${reg//\//\\}" </dev/null >>"$log" 2>&1
+    cp "$reg" "$WINEPREFIX/settings.reg"
+  fi
+  rm -f "$reg"
   if [ -n "$display" ]; then
     # Started here, the desktop's explorer inherits the log, not the output
     # pipe of whichever test first opens a window.
