@@ -276,7 +276,8 @@ TEST_F(TrayShell, PeersAndTheShellGetTheirLookTillTheWindowIsDestroyed)
 
 TEST_F(TrayShell, FailedCommandsShowTheirBoxAndChangeNeitherFileNorIcon)
 {
-    // Without the terminate service an agent out of reach is given up on; a launch then would add a second.
+    // An agent out of reach is given up on when the terminate service is missing or its prompt declined; a launch
+    // then would add a second. The log holds every tray call: none means the icon is unchanged.
     const struct {
         const char* name;
         int command;
