@@ -59,15 +59,15 @@ TEST_P(MonitorProgram, ThroughADayOfUse)
         EXPECT_TRUE(Eventually([&] { return !IsWindow(about); }, 5000)) << "About stays open";
     }
 
-    // Beside the launched agent one out of this user's reach: the terminate service ends it.
-    HANDLE outOfReach = StartAgent(true);
+    // Beside the launched agent an elevated one, out of this user's reach: the terminate service ends it.
+    HANDLE elevated = StartAgent(AgentReach::kElevated);
     ASSERT_TRUE(Choose(monitor.window, says::kEntryStop));
     EXPECT_EQ(AnswerBox(), says::kStopDone);
-    EXPECT_EQ(WaitForSingleObject(outOfReach, 10000), WAIT_OBJECT_0) << "the agent out of reach still runs";
+    EXPECT_EQ(WaitForSingleObject(elevated, 10000), WAIT_OBJECT_0) << "the elevated agent still runs";
     EXPECT_TRUE(Eventually([] { return Running().empty(); }));
     EXPECT_TRUE(Eventually([] { return IsStateValue(StoredValue(), '1'); })) << StoredValue();
     EXPECT_TRUE(Eventually([&] { return TrayIcon(monitor.window) == IDI_AGENT_STOPPED; })) << "no grey icon";
-    CloseHandle(outOfReach);
+    CloseHandle(elevated);
 
     // No single-instance guard: a second copy comes up, and a close from outside ends it cleanly.
     Monitor second = StartMonitor();

@@ -152,7 +152,7 @@ TEST_F(TrayShell, FailedCommandsShowTheirBoxAndChangeNeitherFileNorIcon)
         const bool outOfReach = row.missing == says::kServiceFile;
         Install(says::kAgentFile, row.missing != says::kAgentFile);
         Install(says::kServiceFile, !outOfReach);
-        if (outOfReach && Running().empty()) CloseHandle(StartAgent(true));
+        if (outOfReach && Running().empty()) CloseHandle(StartAgent(AgentReach::kElevated));
         g_log.clear();
         EXPECT_EQ(RunMonitorCommand(window_, row.command), 0);
         EXPECT_EQ(g_log, std::wstring(says::kCaption) + L": " + row.box + L" ");
