@@ -1,5 +1,6 @@
 // Finding, ending and starting real stand-in agents. What Wine will not do on demand
 // comes through this program's own import slots, each fake answering as Windows does.
+// ntstatus.h names the NTSTATUS codes that windows.h would otherwise define in part.
 #define WIN32_NO_STATUS
 #include "world.h"
 #undef WIN32_NO_STATUS
@@ -25,6 +26,7 @@ const ULONG kListBeyondBoundBytes = 64 * 1024 * 1024;
 HANDLE g_agent;
 DWORD g_agentId;
 std::vector<std::string> g_shellCalls;
+// The real calls behind the current row's patches.
 decltype(&TerminateProcess) g_realTerminate;
 decltype(&NtQuerySystemInformation) g_realList;
 decltype(&ShellExecuteA) g_realShell;
@@ -160,7 +162,7 @@ protected:
     std::string ShellCall(const char* verb, const wchar_t* file) const
     {
         const std::wstring path = InstallFolder() + L"\\" + file;
-        return verb + (" " + std::string(path.begin(), path.end()));
+        return std::string(verb) + " " + std::string(path.begin(), path.end());
     }
 };
 
