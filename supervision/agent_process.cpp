@@ -1,9 +1,14 @@
 #include "agent_process.h"
 
+// ntstatus.h names the NTSTATUS codes that windows.h would otherwise define in part.
+#define WIN32_NO_STATUS
 #include <windows.h>
+#undef WIN32_NO_STATUS
+#include <ntstatus.h>
 #include <shellapi.h>
 #include <shlobj.h>
 #include <tlhelp32.h>
+#include <winternl.h>
 #include <string.h>
 #include <wchar.h>
 
@@ -26,6 +31,12 @@ const char kInstallFolder[] = "\\Zelna\\Nivoro\\";
 const char kTerminateServicePath[] = "\\Zelna\\Nivoro\\ZelnaTerminateService.exe";
 const DWORD kAfterOpenPauseMs = 1000;
 const DWORD kPerInstancePauseMs = 1500;
+// The system's process list: a first read big enough for most machines, room for
+// processes started between two reads, and a bound on what one Stop may take.
+const ULONG kFirstListBytes = 256 * 1024;
+const ULONG kListRoomToSpare = 64 * 1024;
+const ULONG kMaxListBytes = 16 * 1024 * 1024;
+const DWORD kNotListed = 0xFFFFFFFF;
 
 size_t ImageNameLength(const wchar_t* imageName)
 {
@@ -79,16 +90,67 @@ bool HasEnded(DWORD processId)
     return code != STILL_ACTIVE;
 }
 
-// True when the process runs in this monitor's session. Another signed-in
-// user's agent is theirs to stop; a failed query counts as our own.
+// The system's process list, from the process heap, or NULL when it cannot be read
+// within kMaxListBytes and some room to spare.
+BYTE* ReadProcessList()
+{
+    HANDLE heap = GetProcessHeap();
+    ULONG size = kFirstListBytes;
+    for (;;) {
+        BYTE* list = static_cast<BYTE*>(HeapAlloc(heap, 0, size));
+        if (list == NULL) {
+            return NULL;
+        }
+        ULONG needed = 0;
+        const NTSTATUS status = NtQuerySystemInformation(SystemProcessInformation, list, size, &needed);
+        if (NT_SUCCESS(status)) {
+            return list;
+        }
+        HeapFree(heap, 0, list);
+        if (status != STATUS_INFO_LENGTH_MISMATCH) {
+            return NULL;
+        }
+        // The list may grow between two reads: ask for more than the last read needed.
+        if (needed < size) {
+            needed = size;
+        }
+        if (needed > kMaxListBytes) {
+            return NULL;
+        }
+        size = needed + kListRoomToSpare;
+    }
+}
+
+// The session the list gives the process, or kNotListed.
+DWORD ListedSession(const BYTE* list, DWORD processId)
+{
+    const BYTE* at = list;
+    for (;;) {
+        const SYSTEM_PROCESS_INFORMATION* entry = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION*>(at);
+        if (reinterpret_cast<ULONG_PTR>(entry->UniqueProcessId) == processId) {
+            return entry->SessionId;
+        }
+        if (entry->NextEntryOffset == 0) {
+            return kNotListed;
+        }
+        at += entry->NextEntryOffset;
+    }
+}
+
+// False when the process runs in another session than this monitor: another
+// signed-in user's agent is theirs to stop. The system's process list tells,
+// with no access to the process, which this user lacks for another user's.
+// An unreadable list, or a process missing from it, counts as our own session.
 bool InOwnSession(DWORD processId)
 {
-    DWORD own = 0;
-    DWORD its = 0;
-    if (!ProcessIdToSessionId(GetCurrentProcessId(), &own) || !ProcessIdToSessionId(processId, &its)) {
+    BYTE* list = ReadProcessList();
+    if (list == NULL) {
         return true;
     }
-    return its == own;
+    const DWORD own = ListedSession(list, GetCurrentProcessId());
+    const DWORD its = ListedSession(list, processId);
+    HeapFree(GetProcessHeap(), 0, list);
+    return its == kNotListed || its == own;
 }
 
 }  // namespace

@@ -1,135 +1,217 @@
-// Finding, ending and starting real stand-in agents; what the real system
-// will not do on demand comes through this program's own import slots.
+// Finding, ending and starting real stand-in agents. What Wine will not do on demand
+// comes through this program's own import slots, each fake answering as Windows does.
+// ntstatus.h names the NTSTATUS codes that windows.h would otherwise define in part.
+#define WIN32_NO_STATUS
 #include "world.h"
+#undef WIN32_NO_STATUS
 
+#include <ntstatus.h>
 #include <shellapi.h>
 #include <tlhelp32.h>
+#include <winternl.h>
 
 #include "agent_process.h"
 #include "import_patch.h"
 
 namespace {
 
-enum Terminate { kEnds, kRefused, kEndedMeanwhile };
-enum Session { kSameSession, kOtherSession, kQueryFails };
-struct Faults { Terminate terminate; Session session; bool shellStartsNothing; } g_faults;  // zero: none
-std::vector<std::string> g_shellCalls;
-HANDLE g_agent;
-ImportPatch<decltype(&TerminateProcess)>* g_terminate;
-ImportPatch<decltype(&ProcessIdToSessionId)>* g_sessionId;
-ImportPatch<decltype(&ShellExecuteA)>* g_shell;
+const DWORD kEndWaitMs = 5000;
+const DWORD kStillRunsWaitMs = 300;
+const ULONGLONG kPerInstancePauseMs = 1500;
+HINSTANCE const kShellStarted = reinterpret_cast<HINSTANCE>(42);  // any value above 32 is a start
+// A busy machine's list, longer than the program's first read; and one longer than it ever reads.
+const ULONG kLongListBytes = 1024 * 1024;
+const ULONG kListBeyondBoundBytes = 64 * 1024 * 1024;
 
-BOOL WINAPI PatchedTerminate(HANDLE process, UINT code)
+HANDLE g_agent;
+DWORD g_agentId;
+std::vector<std::string> g_shellCalls;
+// The real calls behind the current row's patches.
+decltype(&TerminateProcess) g_realTerminate;
+decltype(&NtQuerySystemInformation) g_realList;
+decltype(&ShellExecuteA) g_realShell;
+
+// TerminateProcess: the real call.
+BOOL WINAPI TerminateAsAsked(HANDLE process, UINT code)
 {
-    if (g_faults.terminate != kRefused) {
-        const BOOL ended = g_terminate->Original()(process, code);
-        if (g_faults.terminate == kEnds) {
-            return ended;
-        }
-        // What Windows answers for a process that ended while a handle still keeps its object.
-        WaitForSingleObject(g_agent, 5000);
-    }
+    return g_realTerminate(process, code);
+}
+
+// TerminateProcess: FALSE, ERROR_ACCESS_DENIED once a guarding driver stripped the right (ObRegisterCallbacks).
+BOOL WINAPI RefusedTerminate(HANDLE, UINT)
+{
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
 }
 
-BOOL WINAPI PatchedSessionId(DWORD processId, DWORD* session)
+// TerminateProcess: FALSE, ERROR_ACCESS_DENIED for a process that has ended meanwhile (TerminateProcess).
+BOOL WINAPI TerminateEndedMeanwhile(HANDLE process, UINT code)
 {
-    const BOOL done = g_faults.session != kQueryFails &&
-                      g_sessionId->Original()(processId, session);
-    *session += g_faults.session == kOtherSession && processId != GetCurrentProcessId();
-    return done;
+    g_realTerminate(process, code);
+    WaitForSingleObject(g_agent, kEndWaitMs);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
 }
 
-HINSTANCE WINAPI RecordingShell(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR folder, INT show)
+// NtQuerySystemInformation: the real call; Wine lists every process in one session.
+NTSTATUS NTAPI ListAsIs(SYSTEM_INFORMATION_CLASS kind, PVOID list, ULONG length, PULONG needed)
 {
-    g_shellCalls.push_back(std::string(verb ? verb : "(null)") + " " + file + " parameters=" +
-                           (parameters ? parameters : "none") + " folder=" + (folder ? folder : "none") +
-                           " show=" + std::to_string(show) + (owner == GetDesktopWindow() ? "" : " owner?"));
-    auto shell = g_shell->Original();
-    return g_faults.shellStartsNothing ? (HINSTANCE)33 : shell(owner, verb, file, parameters, folder, show);
+    return g_realList(kind, list, length, needed);
 }
 
-bool Ended(HANDLE process, DWORD waitMs = 5000) { return WaitForSingleObject(process, waitMs) == WAIT_OBJECT_0; }
+// NtQuerySystemInformation: another signed-in user's process in its own session (SYSTEM_PROCESS_INFORMATION).
+NTSTATUS NTAPI ListOtherSession(SYSTEM_INFORMATION_CLASS kind, PVOID list, ULONG length, PULONG needed)
+{
+    const NTSTATUS status = g_realList(kind, list, length, needed);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    BYTE* at = static_cast<BYTE*>(list);
+    for (;;) {
+        SYSTEM_PROCESS_INFORMATION* entry = reinterpret_cast<SYSTEM_PROCESS_INFORMATION*>(at);
+        if (reinterpret_cast<ULONG_PTR>(entry->UniqueProcessId) == g_agentId) {
+            entry->SessionId += 1;
+        }
+        if (entry->NextEntryOffset == 0) {
+            return status;
+        }
+        at += entry->NextEntryOffset;
+    }
+}
+
+// NtQuerySystemInformation: STATUS_INFO_LENGTH_MISMATCH and the length needed (NtQuerySystemInformation).
+NTSTATUS OtherSessionListOfLength(ULONG bytes, SYSTEM_INFORMATION_CLASS kind, PVOID list, ULONG length,
+                                  PULONG needed)
+{
+    if (length < bytes) {
+        *needed = bytes;
+        return STATUS_INFO_LENGTH_MISMATCH;
+    }
+    return ListOtherSession(kind, list, length, needed);
+}
+
+NTSTATUS NTAPI LongListOtherSession(SYSTEM_INFORMATION_CLASS kind, PVOID list, ULONG length, PULONG needed)
+{
+    return OtherSessionListOfLength(kLongListBytes, kind, list, length, needed);
+}
+
+NTSTATUS NTAPI ListBeyondBound(SYSTEM_INFORMATION_CLASS kind, PVOID list, ULONG length, PULONG needed)
+{
+    return OtherSessionListOfLength(kListBeyondBoundBytes, kind, list, length, needed);
+}
+
+// NtQuerySystemInformation: one entry for each running process, so none for one that ended (its page).
+NTSTATUS NTAPI ListAfterTheAgentEnded(SYSTEM_INFORMATION_CLASS kind, PVOID list, ULONG length, PULONG needed)
+{
+    World::EndAgents();
+    return g_realList(kind, list, length, needed);
+}
+
+// Verb and file, and whatever differs from a plain start owned by the desktop: Wine runs
+// "runas" as "open", so only this record shows the verb.
+void RecordShellCall(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR folder, INT show)
+{
+    std::string call = std::string(verb) + " " + file;
+    call += owner == GetDesktopWindow() ? "" : " owned by another window";
+    call += parameters == NULL ? "" : " with parameters";
+    call += folder == NULL ? "" : " with a folder";
+    call += show == SW_SHOW ? "" : " not SW_SHOW";
+    g_shellCalls.push_back(call);
+}
+
+// ShellExecuteA: the real call, recorded.
+HINSTANCE WINAPI ShellRecorded(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR folder, INT show)
+{
+    RecordShellCall(owner, verb, file, parameters, folder, show);
+    return g_realShell(owner, verb, file, parameters, folder, show);
+}
+
+// ShellExecuteA: above 32 once the program started (ShellExecuteA); a service that then ends nothing.
+HINSTANCE WINAPI ShellStartsNothing(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR folder, INT show)
+{
+    RecordShellCall(owner, verb, file, parameters, folder, show);
+    return kShellStarted;
+}
+
+// CreateToolhelp32Snapshot: INVALID_HANDLE_VALUE when memory runs out (CreateToolhelp32Snapshot).
+HANDLE WINAPI SnapshotFails(DWORD, DWORD)
+{
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return INVALID_HANDLE_VALUE;
+}
+
+// Process32FirstW: FALSE, ERROR_NO_MORE_FILES for a snapshot without processes (Process32FirstW).
+BOOL WINAPI FirstEntryFails(HANDLE, PROCESSENTRY32W*)
+{
+    SetLastError(ERROR_NO_MORE_FILES);
+    return FALSE;
+}
+
+bool Ended(HANDLE process, DWORD waitMs)
+{
+    return WaitForSingleObject(process, waitMs) == WAIT_OBJECT_0;
+}
 
 class AgentProcesses : public World {
 protected:
-    static void SetUpTestSuite()
-    {
-        if (g_terminate == NULL) {  // kept for the whole program, also when the tests repeat
-            g_terminate = new ImportPatch<decltype(&TerminateProcess)>("kernel32.dll", "TerminateProcess", PatchedTerminate);
-            g_sessionId = new ImportPatch<decltype(&ProcessIdToSessionId)>("kernel32.dll", "ProcessIdToSessionId", PatchedSessionId);
-            g_shell = new ImportPatch<decltype(&ShellExecuteA)>("shell32.dll", "ShellExecuteA", RecordingShell);
-        }
-    }
     void SetUp() override
     {
-        g_faults = Faults{};
         g_shellCalls.clear();
         World::SetUp();
     }
-    // Wine runs "runas" as "open": only the recorded call shows which verb asks for elevation.
     std::string ShellCall(const char* verb, const wchar_t* file) const
     {
         const std::wstring path = InstallFolder() + L"\\" + file;
-        return verb + (" " + std::string(path.begin(), path.end())) + " parameters=none folder=none show=5";
+        return std::string(verb) + " " + std::string(path.begin(), path.end());
     }
 };
 
 TEST_F(AgentProcesses, StopEndsEveryInstanceOfTheWholeNameInAnyCase)
 {
-    HANDLE longer = StartAgent(false, L"ZelnaNivoroAgent.exex");
-    HANDLE shorter = StartAgent(false, L"ZelnaNivoroAgent.ex");
+    HANDLE longer = StartAgent(AgentReach::kOwn, L"ZelnaNivoroAgent.exex");
+    HANDLE shorter = StartAgent(AgentReach::kOwn, L"ZelnaNivoroAgent.ex");
     EXPECT_EQ(IsAgentRunning(kAgentImageName), 0);
-    HANDLE agents[] = {StartAgent(false, L"zelnanivoroAGENT.EXE"), StartAgent()};
+    HANDLE otherCase = StartAgent(AgentReach::kOwn, L"zelnanivoroAGENT.EXE");
+    HANDLE agent = StartAgent();
     EXPECT_EQ(IsAgentRunning(kAgentImageName), 1);
-    EXPECT_FALSE(Ended(agents[0], 300)) << "the lookup ends nothing";
+    EXPECT_FALSE(Ended(otherCase, kStillRunsWaitMs)) << "the lookup ends nothing";
     const ULONGLONG start = GetTickCount64();
     EXPECT_EQ(StopAgent(kAgentImageName), 1);
-    EXPECT_GE(GetTickCount64() - start, 3000u) << "a pause for each instance";
-    EXPECT_TRUE(Ended(agents[0]) && Ended(agents[1]));
-    EXPECT_FALSE(Ended(longer, 0) || Ended(shorter, 0));
+    EXPECT_GE(GetTickCount64() - start, 2 * kPerInstancePauseMs) << "a pause for each instance";
+    EXPECT_TRUE(Ended(otherCase, kEndWaitMs));
+    EXPECT_TRUE(Ended(agent, kEndWaitMs));
+    EXPECT_FALSE(Ended(longer, 0));
+    EXPECT_FALSE(Ended(shorter, 0));
 }
 
 TEST_F(AgentProcesses, GivingUpLeavesLaterInstancesAndTheNextStopForgetsIt)
 {
     Install(says::kServiceFile, false);
-    HANDLE denied = StartAgent(true);
+    HANDLE elevated = StartAgent(AgentReach::kElevated);
     EXPECT_EQ(IsAgentRunning(kAgentImageName), 1) << "one out of reach is found too";
     HANDLE later = StartAgent();
     EXPECT_EQ(StopAgent(kAgentImageName), 0);
     EXPECT_EQ(g_stopFailed, 1);
-    EXPECT_FALSE(Ended(denied, 0) || Ended(later, 300)) << "entries after the given-up one are not visited";
+    EXPECT_FALSE(Ended(elevated, 0));
+    EXPECT_FALSE(Ended(later, kStillRunsWaitMs)) << "entries after the given-up one are not visited";
     EndAgents();
-    EXPECT_TRUE(StopAgent(kAgentImageName) == 1 && g_stopFailed == 0) << "the next Stop forgets the give-up";
-}
-
-// CreateToolhelp32Snapshot: INVALID_HANDLE_VALUE when it fails (CreateToolhelp32Snapshot function).
-HANDLE WINAPI FailedSnapshot(DWORD, DWORD)
-{
-    return INVALID_HANDLE_VALUE;
-}
-
-// Process32FirstW: FALSE when the list cannot be read (Process32FirstW function).
-BOOL WINAPI FailedFirstEntry(HANDLE, PROCESSENTRY32W*)
-{
-    return FALSE;
+    EXPECT_EQ(StopAgent(kAgentImageName), 1);
+    EXPECT_EQ(g_stopFailed, 0) << "the next Stop forgets the give-up";
 }
 
 TEST_F(AgentProcesses, AnUnreadableProcessListIsNoAgentAndNoStop)
 {
     StartAgent();
     {
-        ImportPatch<decltype(&CreateToolhelp32Snapshot)> failing("kernel32.dll", "CreateToolhelp32Snapshot",
-            FailedSnapshot);
+        ImportPatch<decltype(&CreateToolhelp32Snapshot)> snapshot("kernel32.dll", "CreateToolhelp32Snapshot",
+                                                                  SnapshotFails);
         EXPECT_EQ(IsAgentRunning(kAgentImageName), 0);
         g_stopFailed = 1;
         EXPECT_EQ(StopAgent(kAgentImageName), 0);
         EXPECT_EQ(g_stopFailed, 0) << "an unreadable list is no given-up instance";
     }
     {
-        ImportPatch<decltype(&Process32FirstW)> failing("kernel32.dll", "Process32FirstW",
-            FailedFirstEntry);
+        ImportPatch<decltype(&Process32FirstW)> first("kernel32.dll", "Process32FirstW", FirstEntryFails);
         EXPECT_EQ(IsAgentRunning(kAgentImageName), 0);
         g_stopFailed = 1;
         EXPECT_EQ(StopAgent(kAgentImageName), 0);
@@ -137,38 +219,67 @@ TEST_F(AgentProcesses, AnUnreadableProcessListIsNoAgentAndNoStop)
     }
 }
 
-// What this user cannot end goes to the elevated terminate service, if still there and of this session.
+// What this user cannot end goes to the elevated terminate service, if it is there and the
+// instance runs in this session; another user's agent is theirs to stop.
 TEST_F(AgentProcesses, InstancesBeyondReachGoToTheTerminateServiceOfTheirOwnSession)
 {
-    const struct { const char* name; bool outOfReach; Faults faults; bool service;
-                   int result, failed, serviceCalls; bool ended; } rows[] = {
-        {"out of reach", true, {kEnds, kSameSession, false}, true, 1, 0, 1, true},
-        {"termination refused", false, {kRefused, kSameSession, false}, true, 1, 0, 1, true},
-        {"refused, no service", false, {kRefused, kSameSession, false}, false, 0, 1, 1, false},
-        {"service ends nothing", true, {kEnds, kSameSession, true}, true, 1, 0, 1, false},
-        {"ended by itself", false, {kEndedMeanwhile, kSameSession, false}, true, 1, 0, 0, true},
-        {"another session's", true, {kEnds, kOtherSession, false}, true, 1, 0, 0, false},
-        {"session unknown", true, {kEnds, kQueryFails, false}, true, 1, 0, 1, true},
+    const AgentReach own = AgentReach::kOwn;
+    const AgentReach elevated = AgentReach::kElevated;
+    const AgentReach otherUser = AgentReach::kOtherUser;
+    const struct {
+        const char* name;
+        AgentReach reach;
+        bool service;
+        decltype(&TerminateProcess) terminate;
+        decltype(&NtQuerySystemInformation) list;
+        decltype(&ShellExecuteA) shell;
+        int result;
+        int failed;
+        size_t serviceCalls;
+        bool ended;
+    } rows[] = {
+        {"elevated", elevated, true, TerminateAsAsked, ListAsIs, ShellRecorded, 1, 0, 1, true},
+        {"another user's", otherUser, true, TerminateAsAsked, ListOtherSession, ShellRecorded, 1, 0, 0, false},
+        {"in a long list", otherUser, true, TerminateAsAsked, LongListOtherSession, ShellRecorded, 1, 0, 0, false},
+        {"list unreadable", otherUser, true, TerminateAsAsked, ListBeyondBound, ShellRecorded, 1, 0, 1, true},
+        {"not listed", otherUser, true, TerminateAsAsked, ListAfterTheAgentEnded, ShellRecorded, 1, 0, 1, true},
+        {"termination refused", own, true, RefusedTerminate, ListAsIs, ShellRecorded, 1, 0, 1, true},
+        {"refused, no service", own, false, RefusedTerminate, ListAsIs, ShellRecorded, 0, 1, 1, false},
+        {"service ends nothing", elevated, true, TerminateAsAsked, ListAsIs, ShellStartsNothing, 1, 0, 1, false},
+        {"ended by itself", own, true, TerminateEndedMeanwhile, ListAsIs, ShellRecorded, 1, 0, 0, true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         Install(says::kServiceFile, row.service);
-        g_agent = StartAgent(row.outOfReach);
-        g_faults = row.faults;
+        g_agent = StartAgent(row.reach);
+        g_agentId = GetProcessId(g_agent);
+        ImportPatch<decltype(&TerminateProcess)> terminate("kernel32.dll", "TerminateProcess", row.terminate);
+        ImportPatch<decltype(&NtQuerySystemInformation)> list("ntdll.dll", "NtQuerySystemInformation", row.list);
+        ImportPatch<decltype(&ShellExecuteA)> shell("shell32.dll", "ShellExecuteA", row.shell);
+        g_realTerminate = terminate.Original();
+        g_realList = list.Original();
+        g_realShell = shell.Original();
         g_shellCalls.clear();
         EXPECT_EQ(StopAgent(kAgentImageName), row.result);
         EXPECT_EQ(g_stopFailed, row.failed);
-        EXPECT_EQ(g_shellCalls, std::vector<std::string>(row.serviceCalls, ShellCall("runas", says::kServiceFile)));
-        EXPECT_EQ(Ended(g_agent, row.ended ? 5000 : 300), row.ended);
-        g_faults = Faults{};
+        const std::vector<std::string> serviceCalls(row.serviceCalls, ShellCall("runas", says::kServiceFile));
+        EXPECT_EQ(g_shellCalls, serviceCalls);
+        if (row.ended) {
+            EXPECT_TRUE(Ended(g_agent, kEndWaitMs));
+        } else {
+            EXPECT_FALSE(Ended(g_agent, kStillRunsWaitMs));
+        }
         EndAgents();
     }
 }
 
 TEST_F(AgentProcesses, LaunchOpensTheInstalledAgentOnly)
 {
+    ImportPatch<decltype(&ShellExecuteA)> shell("shell32.dll", "ShellExecuteA", ShellRecorded);
+    g_realShell = shell.Original();
     EXPECT_TRUE(LaunchAgent());
-    EXPECT_EQ(g_shellCalls, std::vector<std::string>{ShellCall("open", says::kAgentFile)});
+    const std::vector<std::string> launch = {ShellCall("open", says::kAgentFile)};
+    EXPECT_EQ(g_shellCalls, launch);
     EXPECT_TRUE(Eventually([] { return !Running().empty(); }));
     EndAgents();
     Install(says::kAgentFile, false);

@@ -3,6 +3,8 @@
 // once as the shipped 32-bit build.
 #include "world.h"
 
+#include "monitor_window.h"
+
 namespace {
 
 class MonitorProgram : public World, public ::testing::WithParamInterface<bool> {
@@ -27,10 +29,12 @@ TEST_P(MonitorProgram, ThroughADayOfUse)
 
     // Only word 1 counts, and it never touches the file.
     const std::string stored = StateFileBytes();
-    for (COPYDATASTRUCT data : {COPYDATASTRUCT{2, 0, NULL}, COPYDATASTRUCT{1, 0, NULL}}) {
-        SendMessageW(monitor.window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
-        EXPECT_EQ(TrayIcon(monitor.window), data.dwData == 1 ? IDI_AGENT_RUNNING : IDI_AGENT_STOPPED) << data.dwData;
-    }
+    COPYDATASTRUCT data = {COPYDATA_AGENT_STARTED + 1, 0, NULL};
+    SendMessageW(monitor.window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
+    EXPECT_EQ(TrayIcon(monitor.window), IDI_AGENT_STOPPED) << "another word taken";
+    data.dwData = COPYDATA_AGENT_STARTED;
+    SendMessageW(monitor.window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
+    EXPECT_EQ(TrayIcon(monitor.window), IDI_AGENT_RUNNING);
     EXPECT_EQ(StateFileBytes(), stored);
 
     ASSERT_TRUE(Choose(monitor.window, says::kEntryRestart)) << "no tray menu";
@@ -45,29 +49,36 @@ TEST_P(MonitorProgram, ThroughADayOfUse)
     CloseHandle(process);
     EXPECT_EQ(_wcsicmp(image, (InstallFolder() + L"\\" + says::kAgentFile).c_str()), 0) << "launched from " << image;
 
-    // About, closed each way a person closes it.
-    const struct { const char* way; UINT message; WPARAM word; } closes[] = {
-        {"OK", BM_CLICK, 0}, {"Enter", WM_KEYDOWN, VK_RETURN}, {"Escape", WM_KEYDOWN, VK_ESCAPE},
-        {"close box", WM_SYSCOMMAND, SC_CLOSE}};
+    // About, closed each way a person closes it: at its OK button, or at the box itself.
+    const struct { const char* way; bool atButton; UINT message; WPARAM word; } closes[] = {
+        {"OK", true, BM_CLICK, 0},
+        {"Enter", true, WM_KEYDOWN, VK_RETURN},
+        {"Escape", true, WM_KEYDOWN, VK_ESCAPE},
+        {"close box", false, WM_SYSCOMMAND, SC_CLOSE},
+    };
     for (const auto& close : closes) {
         SCOPED_TRACE(close.way);
         ASSERT_TRUE(Choose(monitor.window, says::kEntryAbout));
         HWND about = FindShown(L"#32770", says::kAboutCaption);
         // A click reaches the button only once the box shows.
         ASSERT_TRUE(Eventually([&] { return IsWindowVisible(about) != FALSE; })) << "no About box";
-        PostMessageW(close.message == WM_SYSCOMMAND ? about : GetDlgItem(about, IDOK), close.message, close.word, 0);
+        HWND target = about;
+        if (close.atButton) {
+            target = GetDlgItem(about, IDOK);
+        }
+        PostMessageW(target, close.message, close.word, 0);
         EXPECT_TRUE(Eventually([&] { return !IsWindow(about); }, 5000)) << "About stays open";
     }
 
-    // Beside the launched agent one out of this user's reach: the terminate service ends it.
-    HANDLE outOfReach = StartAgent(true);
+    // Beside the launched agent an elevated one, out of this user's reach: the terminate service ends it.
+    HANDLE elevated = StartAgent(AgentReach::kElevated);
     ASSERT_TRUE(Choose(monitor.window, says::kEntryStop));
     EXPECT_EQ(AnswerBox(), says::kStopDone);
-    EXPECT_EQ(WaitForSingleObject(outOfReach, 10000), WAIT_OBJECT_0) << "the agent out of reach still runs";
+    EXPECT_EQ(WaitForSingleObject(elevated, 10000), WAIT_OBJECT_0) << "the elevated agent still runs";
     EXPECT_TRUE(Eventually([] { return Running().empty(); }));
     EXPECT_TRUE(Eventually([] { return IsStateValue(StoredValue(), '1'); })) << StoredValue();
     EXPECT_TRUE(Eventually([&] { return TrayIcon(monitor.window) == IDI_AGENT_STOPPED; })) << "no grey icon";
-    CloseHandle(outOfReach);
+    CloseHandle(elevated);
 
     // No single-instance guard: a second copy comes up, and a close from outside ends it cleanly.
     Monitor second = StartMonitor();

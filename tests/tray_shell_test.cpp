@@ -298,7 +298,7 @@ TEST_F(TrayShell, FailedCommandsShowTheirBoxAndChangeNeitherFileNorIcon)
         Install(says::kAgentFile, row.agentInstalled);
         Install(says::kServiceFile, row.serviceInstalled);
         if (row.agentOutOfReach && Running().empty()) {
-            CloseHandle(StartAgent(true));
+            CloseHandle(StartAgent(AgentReach::kElevated));
         }
         std::optional<ImportPatch<decltype(&ShellExecuteA)>> prompt;
         if (row.userDeclines) {

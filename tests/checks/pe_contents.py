@@ -12,7 +12,8 @@ import pefile
 
 bin_dir, build = sys.argv[1], sys.argv[2]
 MACHINE = {"win32": 0x14C, "win64": 0x8664}[build]
-SYSTEM_DLLS = {name + ".dll" for name in "kernel32 user32 gdi32 shell32 advapi32 msvcrt ole32 comctl32 shlwapi".split()}
+SYSTEM_DLLS = {name + ".dll" for name in
+               "kernel32 ntdll user32 gdi32 shell32 advapi32 msvcrt ole32 comctl32 shlwapi".split()}
 RT_MENU, RT_DIALOG, RT_STRING, RT_ACCELERATOR, RT_GROUP_ICON, RT_MANIFEST = 4, 5, 6, 9, 14, 24
 TITLE = "嵐川銀行晶片金融卡安控元件"
 # Strings 96 to 111 share one block, each a length and the text without terminator.

@@ -99,17 +99,25 @@ void World::Install(const wchar_t* file, bool present)
     ASSERT_TRUE(CopyFileW(from.c_str(), to.c_str(), FALSE)) << "cannot install: " << GetLastError();
 }
 
-HANDLE World::StartAgent(bool outOfReach, const wchar_t* name)
+HANDLE World::StartAgent(AgentReach reach, const wchar_t* name)
 {
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
     const std::wstring path = std::wstring(temp) + name;
     CopyFileW(Built(L"standin_agent.exe").c_str(), path.c_str(), FALSE);
+    const wchar_t* option = L"";
+    if (reach == AgentReach::kElevated) {
+        option = L"--elevated";
+    }
+    if (reach == AgentReach::kOtherUser) {
+        option = L"--other-user";
+    }
     PROCESS_INFORMATION info = {};
-    if (!Start(path, outOfReach ? L"--deny-terminate" : L"", &info)) {
+    if (!Start(path, option, &info)) {
         return NULL;
     }
-    // Ready once listed and, if asked, out of reach; a 32-bit one may start through an emulator.
+    // Ready once listed and out of reach as asked; a 32-bit one may start through an emulator.
+    const bool outOfReach = reach != AgentReach::kOwn;
     EXPECT_TRUE(Eventually([&] {
         const std::vector<DWORD> ids = Running(name);
         HANDLE probe = OpenProcess(PROCESS_TERMINATE, FALSE, info.dwProcessId);

@@ -33,6 +33,10 @@ const int kEntryRestart = 1, kEntryStop = 2, kEntryAbout = 3, kEntryClose = 4;
 // Polls until the condition holds, at most timeoutMs; true when it did.
 bool Eventually(const std::function<bool()>& condition, int timeoutMs = 10000);
 
+// Whose agent a stand-in plays, as a standard user's process sees it: its own, an elevated one in this
+// session (PROCESS_TERMINATE denied, limited query granted) or another user's (every access denied).
+enum class AgentReach { kOwn, kElevated, kOtherUser };
+
 struct Monitor {
     PROCESS_INFORMATION info = {};
     HWND window = NULL;
@@ -50,8 +54,8 @@ public:
     void Install(const wchar_t* file, bool present);  // a stand-in as kAgentFile or kServiceFile
     std::wstring Built(const wchar_t* file) const;    // a file of this world's build (bin folder)
 
-    // A stand-in agent under that image name, listed and, if asked, denying PROCESS_TERMINATE to everyone.
-    HANDLE StartAgent(bool outOfReach = false, const wchar_t* name = says::kAgentFile);
+    // A stand-in agent under that image name, listed and out of reach as asked.
+    HANDLE StartAgent(AgentReach reach = AgentReach::kOwn, const wchar_t* name = says::kAgentFile);
     static std::vector<DWORD> Running(const wchar_t* name = says::kAgentFile);  // ids, case-blind
     static void EndAgents();  // also those out of reach
 

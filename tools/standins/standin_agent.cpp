@@ -1,32 +1,47 @@
 // Stand-in for the agent: a windowless program that runs until it is ended.
-// With --deny-terminate it denies PROCESS_TERMINATE to everyone on itself,
-// so that only its owner, by first rewriting the DACL, can end it.
+// Two options put it out of reach of other processes by its own DACL, as Windows
+// puts a real agent out of a standard user's reach:
+//   --elevated    an elevated agent in this session. A process's mandatory label
+//                 keeps a lower-integrity caller from reading or writing it
+//                 (Mandatory Integrity Control), so a standard user's process gets
+//                 PROCESS_QUERY_LIMITED_INFORMATION and SYNCHRONIZE, never
+//                 PROCESS_TERMINATE or PROCESS_QUERY_INFORMATION (Process Security
+//                 and Access Rights).
+//   --other-user  another user's agent: a new process's DACL grants only its owner
+//                 and SYSTEM, so this user gets no access at all.
+// Its owner may still rewrite the DACL (WRITE_DAC), which is how the tests' world
+// and the terminate service stand-in end it.
 #include <windows.h>
 #include <aclapi.h>
 #include <wchar.h>
 
-static bool DenyTerminateToEveryone()
+static bool SetOwnDacl(PACL acl)
+{
+    const DWORD set = SetSecurityInfo(GetCurrentProcess(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL,
+                                      acl, NULL);
+    return set == ERROR_SUCCESS;
+}
+
+// A DACL with one rule: everyone may wait for this process and ask its limited information.
+static bool AllowOnlyLimitedQuery()
 {
     SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
     PSID everyone = NULL;
     if (!AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone)) {
         return false;
     }
-    EXPLICIT_ACCESSW rules[2];
-    ZeroMemory(rules, sizeof rules);
-    rules[0].grfAccessPermissions = PROCESS_TERMINATE;
-    rules[0].grfAccessMode = DENY_ACCESS;
-    rules[0].Trustee.TrusteeForm = TRUSTEE_IS_SID;
-    rules[0].Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
-    rules[0].Trustee.ptstrName = static_cast<LPWSTR>(everyone);
-    rules[1] = rules[0];
-    rules[1].grfAccessPermissions = PROCESS_ALL_ACCESS & ~PROCESS_TERMINATE;
-    rules[1].grfAccessMode = GRANT_ACCESS;
-
+    EXPLICIT_ACCESSW rule;
+    ZeroMemory(&rule, sizeof rule);
+    rule.grfAccessPermissions = PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE;
+    rule.grfAccessMode = GRANT_ACCESS;
+    rule.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    rule.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+    rule.Trustee.ptstrName = static_cast<LPWSTR>(everyone);
     PACL acl = NULL;
-    bool done = SetEntriesInAclW(2, rules, NULL, &acl) == ERROR_SUCCESS &&
-                SetSecurityInfo(GetCurrentProcess(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION,
-                                NULL, NULL, acl, NULL) == ERROR_SUCCESS;
+    bool done = SetEntriesInAclW(1, &rule, NULL, &acl) == ERROR_SUCCESS;
+    if (done) {
+        done = SetOwnDacl(acl);
+    }
     if (acl != NULL) {
         LocalFree(acl);
     }
@@ -34,9 +49,26 @@ static bool DenyTerminateToEveryone()
     return done;
 }
 
+// An empty DACL: no rule, so no access for anyone (a NULL DACL would grant everything).
+static bool AllowNothing()
+{
+    ACL empty;
+    if (!InitializeAcl(&empty, sizeof empty, ACL_REVISION)) {
+        return false;
+    }
+    return SetOwnDacl(&empty);
+}
+
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int)
 {
-    if (wcsstr(commandLine, L"--deny-terminate") != NULL && !DenyTerminateToEveryone()) {
+    bool ready = true;
+    if (wcsstr(commandLine, L"--elevated") != NULL) {
+        ready = AllowOnlyLimitedQuery();
+    }
+    if (wcsstr(commandLine, L"--other-user") != NULL) {
+        ready = AllowNothing();
+    }
+    if (!ready) {
         return 2;
     }
     for (;;) {
