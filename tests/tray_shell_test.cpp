@@ -20,7 +20,8 @@ const int kWatchdogExitCode = 99;
 std::wstring g_log;
 NOTIFYICONDATAW g_lastAdd;   // the record of the latest add, taken or refused
 int g_refusedAdds = 0;       // adds the tray refuses before it takes one
-bool g_holdsIcon = false;    // a modify finds the icon: an add timed out, yet added it
+bool g_addTimesOut = false;  // a refused add took the icon all the same, as a busy tray's does
+bool g_iconHeld = false;     // the tray holds the window's icon
 bool g_endOnIcon = false;    // MonitorMain's loop ends once the icon is in
 HMENU g_shownMenu = NULL;
 decltype(&SetTimer) g_realSetTimer = NULL;
@@ -58,19 +59,22 @@ std::wstring Times(int count, const std::wstring& text)
 }
 
 // Shell_NotifyIconW: a notification area not ready at logon refuses the add; a busy one times the add out
-// although it took the icon, and a modify then finds it; otherwise TRUE (Shell_NotifyIconW function).
+// although it took the icon. A modify or a delete answers FALSE for an icon it does not hold
+// (Shell_NotifyIconW function).
 BOOL WINAPI FakeTray(DWORD action, PNOTIFYICONDATAW icon)
 {
-    BOOL taken = TRUE;
+    BOOL taken = g_iconHeld;
     if (action == NIM_ADD) {
         g_lastAdd = *icon;
+        taken = TRUE;
         if (g_refusedAdds > 0) {
             g_refusedAdds -= 1;
             taken = FALSE;
         }
+        g_iconHeld = taken || g_addTimesOut;
     }
-    if (action == NIM_MODIFY) {
-        taken = g_holdsIcon;
+    if (action == NIM_DELETE) {
+        g_iconHeld = false;
     }
     g_log += NameOf(kTrayActions, action) + L"-" + NameOf(kIcons, icon->uID);
     g_log += taken ? L" " : L"-refused ";
@@ -173,7 +177,8 @@ protected:
         World::SetUp();
         WriteStateFile(kStateFile);
         g_refusedAdds = 0;
-        g_holdsIcon = false;
+        g_addTimesOut = false;
+        g_iconHeld = false;
         g_endOnIcon = false;
         g_hInstance = GetModuleHandleW(NULL);
         g_taskbarCreatedMessage = RegisterWindowMessageW(L"TaskbarCreated");
@@ -196,6 +201,7 @@ protected:
     {
         g_log.clear();
         g_endOnIcon = true;
+        g_iconHeld = false;  // a new window holds no icon yet
         ImportPatch<decltype(&ChangeWindowMessageFilterEx)> filter("user32.dll", "ChangeWindowMessageFilterEx",
                                                                    AllowMessage);
         ImportPatch<decltype(&SetTimer)> timer("user32.dll", "SetTimer", HurriedTimer);
@@ -221,14 +227,15 @@ TEST_F(TrayShell, StartUpLetsTheShellsRestartInAndAddsItsLookRetryingForAMinuteI
         const char* name;
         bool agent;
         int refusedAdds;
-        bool holdsIcon;
+        bool addTimesOut;
         std::wstring log;
     } rows[] = {
         {"taken at once", false, 0, false, L"filter-taskbar-created add-grey delete-grey "},
         {"refused thrice", false, 3, false, firstRefused + Times(2, refused) + L"add-grey timer-gone delete-grey "},
         {"timed out but held", false, 1, true,
          L"filter-taskbar-created add-grey-refused modify-grey delete-grey "},
-        {"refused for a minute", false, 31, false, firstRefused + Times(30, refused) + L"timer-gone delete-grey "},
+        {"refused for a minute", false, 31, false,
+         firstRefused + Times(30, refused) + L"timer-gone delete-grey-refused "},
         {"with an agent", true, 0, false, L"filter-taskbar-created add-colour delete-colour "},
     };
     for (const auto& row : rows) {
@@ -237,7 +244,7 @@ TEST_F(TrayShell, StartUpLetsTheShellsRestartInAndAddsItsLookRetryingForAMinuteI
             CloseHandle(StartAgent());
         }
         g_refusedAdds = row.refusedAdds;
-        g_holdsIcon = row.holdsIcon;
+        g_addTimesOut = row.addTimesOut;
         const int code = RunMain();
         EXPECT_EQ(code, 0);
         EXPECT_EQ(g_log, row.log);
