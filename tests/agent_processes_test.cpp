@@ -1,6 +1,6 @@
 // Finding, ending and starting real stand-in agents; what the real system
 // will not do on demand comes through this program's own import slots.
-#include "world.h"
+#include "world_test.h"
 
 #include <shellapi.h>
 #include <tlhelp32.h>
@@ -52,7 +52,7 @@ HINSTANCE WINAPI RecordingShell(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR par
 
 bool Ended(HANDLE process, DWORD waitMs = 5000) { return WaitForSingleObject(process, waitMs) == WAIT_OBJECT_0; }
 
-class AgentProcesses : public World {
+class AgentProcesses : public WorldTest {
 protected:
     static void SetUpTestSuite()
     {
@@ -66,7 +66,7 @@ protected:
     {
         g_faults = Faults{};
         g_shellCalls.clear();
-        World::SetUp();
+        WorldTest::SetUp();
     }
     // Wine runs "runas" as "open": only the recorded call shows which verb asks for elevation.
     std::string ShellCall(const char* verb, const wchar_t* file) const

@@ -1,12 +1,12 @@
 // The state file for real, in this prefix's application-data folder, and its
 // reconciliation with real stand-in agents.
-#include "world.h"
+#include "world_test.h"
 
 #include "agent_state.h"
 
 namespace {
 
-class StateFile : public World {};
+class StateFile : public WorldTest {};
 
 TEST_F(StateFile, TheValueIsSixTimeDigitsTheStateDigitAndThreeCopies)
 {

@@ -1,7 +1,7 @@
 // The tray shell in this program: MonitorMain's real loop, the window procedure on a real window, commands
 // against stand-in agents and the real state file; tray, box, timer, DLL calls go to logging fakes, lambdas
 // where x64's one calling convention allows.
-#include "world.h"
+#include "world_test.h"
 #include "import_patch.h"
 #include "monitor_commands.h"
 #include "monitor_main.h"
@@ -28,11 +28,11 @@ BOOL WINAPI Tray(DWORD action, PNOTIFYICONDATAW icon)
     return ok;
 }
 
-class TrayShell : public World {
+class TrayShell : public WorldTest {
 protected:
     void SetUp() override
     {
-        World::SetUp();
+        WorldTest::SetUp();
         WriteStateFile(kStateFile);
         g_refusedAdds = g_holdsIcon = g_endOnIcon = 0;
         g_hInstance = GetModuleHandleW(NULL);
@@ -46,7 +46,7 @@ protected:
     {
         DestroyWindow(window_);
         for (MSG quit; PeekMessageW(&quit, NULL, 0, 0, PM_REMOVE);) {}  // it would end the next loop at once
-        World::TearDown();
+        WorldTest::TearDown();
     }
     // MonitorMain here, its loop ended by the fakes or else, failing the test, a watchdog; its exit code.
     int RunMain()
