@@ -55,6 +55,10 @@ void EndProcesses(const wchar_t* name)
 
 const wchar_t* AgentFlag(AgentReach reach)
 {
+    // TEMPORARY until the stand-in knows --elevated and --other-user: both play its --deny-terminate.
+    if (reach != AgentReach::kOwn) {
+        return L"--deny-terminate";
+    }
     if (reach == AgentReach::kElevated) {
         return L"--elevated";
     }
