@@ -1,6 +1,7 @@
 #include "world.h"
 
 #include <aclapi.h>
+#include <algorithm>
 #include <shellapi.h>
 #include <shlobj.h>
 #include <stdio.h>
@@ -146,12 +147,7 @@ HANDLE World::StartAgent(AgentReach reach, const wchar_t* name)
     const bool beyondReach = reach != AgentReach::kOwn;
     const bool ready = Eventually([&] {
         const std::vector<DWORD> ids = Running(name);
-        bool listed = false;
-        for (DWORD id : ids) {
-            if (id == info.dwProcessId) {
-                listed = true;
-            }
-        }
+        const bool listed = std::find(ids.begin(), ids.end(), info.dwProcessId) != ids.end();
         HANDLE probe = OpenProcess(PROCESS_TERMINATE, FALSE, info.dwProcessId);
         const bool refused = probe == NULL;
         if (probe != NULL) {
@@ -332,9 +328,9 @@ HWND World::FindShown(const wchar_t* className, const wchar_t* title, int timeou
     return found;
 }
 
-std::wstring World::AnswerBox(int timeoutMs, int pollMs)
+std::wstring World::AnswerBox(int timeoutMs)
 {
-    HWND box = FindShown(L"#32770", says::kCaption, timeoutMs, pollMs);
+    HWND box = FindShown(L"#32770", says::kCaption, timeoutMs);
     if (box == NULL) {
         return L"<no box>";
     }

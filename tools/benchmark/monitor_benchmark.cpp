@@ -94,7 +94,7 @@ bool StartUp(World& world, int pairs)
     return true;
 }
 
-// From posting the command to the answered box, less the pauses the command is made of;
+// From posting the command to its box shown, less the pauses the command is made of;
 // -1 when the box does not report success.
 double CommandExcess(World& world, int command, int agents)
 {
@@ -106,8 +106,9 @@ double CommandExcess(World& world, int command, int agents)
     Sleep(300);
     const double t0 = NowMs();
     PostMessageW(monitor.window, WM_COMMAND, command, 0);
-    const std::wstring said = World::AnswerBox(60000, 1);
+    World::FindShown(L"#32770", says::kCaption, 60000, 1);
     const double elapsed = NowMs() - t0;
+    const std::wstring said = World::AnswerBox();
     const bool stop = command == ID_CMD_STOP_AGENT;
     const bool success = said == (stop ? says::kStopDone : says::kRestartDone);
     const double pauses = kPerAgentPauseMs * agents + (stop ? kStopPausesMs : kRestartPausesMs);
