@@ -296,7 +296,7 @@ Monitor World::StartWindowed(const std::wstring& program, const wchar_t* argumen
     }
     // The window comes before the message loop: once the program waits for input, a window
     // that is not there will not come. An emulated start stretches this wait by itself. Wine
-    // may report the wait over before the program's own first line, hence a short grace.
+    // was seen to end the wait before the window existed, hence a short grace.
     const DWORD idle = WaitForInputIdle(monitor.info.hProcess, kSlowStartMs);
     Eventually([&] {
         monitor.window = WindowOf(monitor.info.dwProcessId, className);
