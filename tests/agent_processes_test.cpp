@@ -2,7 +2,7 @@
 // comes through this program's own import slots, each fake answering as Windows does.
 // ntstatus.h names the NTSTATUS codes that windows.h would otherwise define in part.
 #define WIN32_NO_STATUS
-#include "world.h"
+#include "world_test.h"
 #undef WIN32_NO_STATUS
 
 #include <ntstatus.h>
@@ -152,12 +152,12 @@ bool Ended(HANDLE process, DWORD waitMs)
     return WaitForSingleObject(process, waitMs) == WAIT_OBJECT_0;
 }
 
-class AgentProcesses : public World {
+class AgentProcesses : public WorldTest {
 protected:
     void SetUp() override
     {
         g_shellCalls.clear();
-        World::SetUp();
+        WorldTest::SetUp();
     }
     std::string ShellCall(const char* verb, const wchar_t* file) const
     {

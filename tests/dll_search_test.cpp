@@ -3,11 +3,11 @@
 // native first, so the planted copy wins wherever the search reaches that folder.
 #include <fstream>
 #include <iterator>
-#include "world.h"
+#include "world_test.h"
 
 namespace {
 
-class DllSearch : public World {
+class DllSearch : public WorldTest {
     bool Shipped32() const override { return true; }
 };
 

@@ -1,13 +1,13 @@
 // The real monitor program through one day of use, driven from outside as
 // the shell, a person and other programs drive it: once as the 64-bit twin,
 // once as the shipped 32-bit build.
-#include "world.h"
+#include "world_test.h"
 
 #include "monitor_window.h"
 
 namespace {
 
-class MonitorProgram : public World, public ::testing::WithParamInterface<bool> {
+class MonitorProgram : public WorldTest, public ::testing::WithParamInterface<bool> {
 public:
     bool Shipped32() const override { return GetParam(); }
 };

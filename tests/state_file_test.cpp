@@ -1,6 +1,6 @@
 // The state file for real, in this prefix's application-data folder, and its
 // reconciliation with real stand-in agents.
-#include "world.h"
+#include "world_test.h"
 
 #include "agent_state.h"
 
@@ -12,7 +12,7 @@ const AgentState kNoSeventhCharacter = '\0' - '0';
 // The state digit of a row whose file is not written.
 const char kNotWritten = 0;
 
-class StateFile : public World {};
+class StateFile : public WorldTest {};
 
 // The time's hexadecimal digits, the state digit, copies of the third, fifth and fourth: the writes below see only
 // the copies and the state digit.

@@ -4,7 +4,7 @@
 #include <map>
 #include <optional>
 
-#include "world.h"
+#include "world_test.h"
 #include "import_patch.h"
 #include "monitor_commands.h"
 #include "monitor_main.h"
@@ -170,11 +170,11 @@ HINSTANCE WINAPI DeclinedElevation(HWND, LPCSTR, LPCSTR, LPCSTR, LPCSTR, INT)
     return reinterpret_cast<HINSTANCE>(SE_ERR_ACCESSDENIED);
 }
 
-class TrayShell : public World {
+class TrayShell : public WorldTest {
 protected:
     void SetUp() override
     {
-        World::SetUp();
+        WorldTest::SetUp();
         WriteStateFile(kStateFile);
         g_refusedAdds = 0;
         g_addTimesOut = false;
@@ -194,7 +194,7 @@ protected:
         MSG left = {};
         while (PeekMessageW(&left, NULL, 0, 0, PM_REMOVE)) {
         }
-        World::TearDown();
+        WorldTest::TearDown();
     }
     // MonitorMain here, its loop ended by the fakes or else, failing the test, by a watchdog; its exit code.
     int RunMain()

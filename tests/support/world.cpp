@@ -7,17 +7,27 @@
 #include <stdio.h>
 #include <tlhelp32.h>
 
-bool Eventually(const std::function<bool()>& condition, int timeoutMs)
+bool Eventually(const std::function<bool()>& condition, int timeoutMs, int pollMs)
 {
-    for (int waited = 0; !condition(); waited += 25, Sleep(25)) {
+    int waited = 0;
+    while (!condition()) {
         if (waited >= timeoutMs) {
             return false;
         }
+        Sleep(pollMs);
+        waited += pollMs;
     }
     return true;
 }
 
 namespace {
+
+// An emulated 32-bit start takes about a minute here; a native one well under a second.
+const int kSlowStartMs = 180000;
+const int kWindowAfterIdleMs = 10000;
+
+// Every process the world started, so that none outlives the test that failed while it ran.
+std::vector<HANDLE> g_started;
 
 std::wstring KnownFolder(int csidl)
 {
@@ -26,26 +36,17 @@ std::wstring KnownFolder(int csidl)
     return path;
 }
 
-// Starts a program with the thread handle closed; false (a test failure) when it cannot start.
-bool Start(const std::wstring& path, std::wstring arguments, PROCESS_INFORMATION* info)
-{
-    std::wstring commandLine = L"\"" + path + L"\" " + arguments;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    const bool started = CreateProcessW(path.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, info);
-    EXPECT_TRUE(started) << "cannot start " << std::string(path.begin(), path.end()) << ": " << GetLastError();
-    return started && CloseHandle(info->hThread);
-}
-
 void EndProcesses(const wchar_t* name)
 {
     for (DWORD id : World::Running(name)) {
         // One out of reach first gets a NULL DACL, which its owner may always give.
-        if (HANDLE owner = OpenProcess(WRITE_DAC, FALSE, id)) {
+        HANDLE owner = OpenProcess(WRITE_DAC, FALSE, id);
+        if (owner != NULL) {
             SetSecurityInfo(owner, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, NULL, NULL);
             CloseHandle(owner);
         }
-        if (HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id)) {
+        HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
+        if (process != NULL) {
             TerminateProcess(process, 1);
             WaitForSingleObject(process, 5000);
             CloseHandle(process);
@@ -53,77 +54,109 @@ void EndProcesses(const wchar_t* name)
     }
 }
 
+const wchar_t* AgentFlag(AgentReach reach)
+{
+    if (reach == AgentReach::kElevated) {
+        return L"--elevated";
+    }
+    if (reach == AgentReach::kOtherUser) {
+        return L"--other-user";
+    }
+    return L"";
+}
+
 }  // namespace
 
-void World::SetUp()
+bool World::LayOut()
 {
-    TearDown();
+    EndAll();
     DeleteFileA(StateFilePath().c_str());
     DeleteFileA(StateFolderPath().c_str());  // a plain file some test left there
     RemoveDirectoryA(StateFolderPath().c_str());
+    bool installed = true;
     for (const wchar_t* file : {says::kAgentFile, says::kServiceFile}) {
         RemoveDirectoryW((InstallFolder() + L"\\" + file).c_str());  // a folder some test put in its place
-        Install(file, true);
+        if (!Install(file, true)) {
+            installed = false;
+        }
     }
+    return installed;
 }
 
-void World::TearDown()
+void World::EndAll()
 {
-    EndProcesses(L"ZelnaNivoroMonitor.exe");
+    for (HANDLE process : g_started) {
+        TerminateProcess(process, 1);
+        CloseHandle(process);
+    }
+    g_started.clear();
+    EndProcesses(says::kMonitorFile);
     EndAgents();
 }
 
 std::wstring World::InstallFolder() const
 {
-    return KnownFolder(Shipped32() ? CSIDL_PROGRAM_FILESX86 : CSIDL_PROGRAM_FILES) + L"\\Zelna\\Nivoro";
+    const int folder = Shipped32() ? CSIDL_PROGRAM_FILESX86 : CSIDL_PROGRAM_FILES;
+    return KnownFolder(folder) + L"\\Zelna\\Nivoro";
 }
 
 std::wstring World::Built(const wchar_t* file) const
 {
-    wchar_t path[MAX_PATH];
+    wchar_t path[MAX_PATH] = {};
     GetModuleFileNameW(NULL, path, MAX_PATH);
     const std::wstring self(path);
-    return self.substr(0, self.find_last_of(L'\\') + 1) + (Shipped32() ? L"..\\..\\win32\\bin\\" : L"") + file;
+    const std::wstring folder = self.substr(0, self.find_last_of(L'\\') + 1);
+    if (Shipped32()) {
+        return folder + L"..\\..\\win32\\bin\\" + file;
+    }
+    return folder + file;
 }
 
-void World::Install(const wchar_t* file, bool present)
+bool World::Install(const wchar_t* file, bool present)
 {
     const std::wstring to = InstallFolder() + L"\\" + file;
     if (!present) {
         DeleteFileW(to.c_str());
-        return;
+        return true;
     }
     SHCreateDirectoryExW(NULL, InstallFolder().c_str(), NULL);
     const bool agent = wcscmp(file, says::kAgentFile) == 0;
     const std::wstring from = Built(agent ? L"standin_agent.exe" : L"standin_terminate_service.exe");
-    ASSERT_TRUE(CopyFileW(from.c_str(), to.c_str(), FALSE)) << "cannot install: " << GetLastError();
+    if (!CopyFileW(from.c_str(), to.c_str(), FALSE)) {
+        fprintf(stderr, "cannot install %ls: error %lu\n", to.c_str(), GetLastError());
+        return false;
+    }
+    return true;
 }
 
 HANDLE World::StartAgent(AgentReach reach, const wchar_t* name)
 {
-    wchar_t temp[MAX_PATH];
+    wchar_t temp[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, temp);
     const std::wstring path = std::wstring(temp) + name;
     CopyFileW(Built(L"standin_agent.exe").c_str(), path.c_str(), FALSE);
-    const wchar_t* option = L"";
-    if (reach == AgentReach::kElevated) {
-        option = L"--elevated";
-    }
-    if (reach == AgentReach::kOtherUser) {
-        option = L"--other-user";
-    }
     PROCESS_INFORMATION info = {};
-    if (!Start(path, option, &info)) {
+    if (!Start(path, AgentFlag(reach), &info)) {
         return NULL;
     }
-    // Ready once listed and out of reach as asked; a 32-bit one may start through an emulator.
-    const bool outOfReach = reach != AgentReach::kOwn;
-    EXPECT_TRUE(Eventually([&] {
+    // Ready once listed and within or beyond reach as asked; a 32-bit one may start through an emulator.
+    const bool beyondReach = reach != AgentReach::kOwn;
+    const bool ready = Eventually([&] {
         const std::vector<DWORD> ids = Running(name);
+        const bool listed = std::find(ids.begin(), ids.end(), info.dwProcessId) != ids.end();
         HANDLE probe = OpenProcess(PROCESS_TERMINATE, FALSE, info.dwProcessId);
-        CloseHandle(probe);
-        return std::count(ids.begin(), ids.end(), info.dwProcessId) == 1 && (probe == NULL) == outOfReach;
-    }, 180000)) << "the stand-in agent did not come up";
+        const bool refused = probe == NULL;
+        if (probe != NULL) {
+            CloseHandle(probe);
+        }
+        return listed && refused == beyondReach;
+    }, kSlowStartMs);
+    if (!ready) {
+        fprintf(stderr, "the stand-in agent %ls did not come up as asked\n", name);
+        TerminateProcess(info.hProcess, 1);
+        CloseHandle(info.hProcess);
+        return NULL;
+    }
     return info.hProcess;
 }
 
@@ -133,10 +166,12 @@ std::vector<DWORD> World::Running(const wchar_t* name)
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    BOOL more = Process32FirstW(snapshot, &entry);
+    while (more) {
         if (_wcsicmp(entry.szExeFile, name) == 0) {
             ids.push_back(entry.th32ProcessID);
         }
+        more = Process32NextW(snapshot, &entry);
     }
     CloseHandle(snapshot);
     return ids;
@@ -144,7 +179,10 @@ std::vector<DWORD> World::Running(const wchar_t* name)
 
 void World::EndAgents()
 {
-    for (const wchar_t* name : {says::kAgentFile, L"ZelnaNivoroAgent.exex", L"ZelnaNivoroAgent.ex"}) EndProcesses(name);
+    // Also the look-alike names some tests start beside the agent.
+    for (const wchar_t* name : {says::kAgentFile, L"ZelnaNivoroAgent.exex", L"ZelnaNivoroAgent.ex"}) {
+        EndProcesses(name);
+    }
 }
 
 std::string World::StateFolderPath()
@@ -153,25 +191,37 @@ std::string World::StateFolderPath()
     return std::string(folder.begin(), folder.end()) + "\\Zelna";  // plain ASCII under Wine's prefix
 }
 
-std::string World::StateFilePath() { return StateFolderPath() + "\\info.ini"; }
+std::string World::StateFilePath()
+{
+    return StateFolderPath() + "\\info.ini";
+}
 
-void World::WriteStateFile(const std::string& bytes)
+bool World::WriteStateFile(const std::string& bytes)
 {
     CreateDirectoryA(StateFolderPath().c_str(), NULL);
     FILE* file = NULL;
-    ASSERT_EQ(fopen_s(&file, StateFilePath().c_str(), "wb"), 0);
-    fwrite(bytes.data(), 1, bytes.size(), file);
+    if (fopen_s(&file, StateFilePath().c_str(), "wb") != 0) {
+        fprintf(stderr, "cannot write %s\n", StateFilePath().c_str());
+        return false;
+    }
+    const size_t written = fwrite(bytes.data(), 1, bytes.size(), file);
     fclose(file);
+    return written == bytes.size();
 }
 
 std::string World::StateFileBytes()
 {
     std::string bytes;
     FILE* file = NULL;
-    if (fopen_s(&file, StateFilePath().c_str(), "rb") == 0) {
-        for (int c; (c = fgetc(file)) != EOF;) bytes += static_cast<char>(c);
-        fclose(file);
+    if (fopen_s(&file, StateFilePath().c_str(), "rb") != 0) {
+        return bytes;
     }
+    int c = fgetc(file);
+    while (c != EOF) {
+        bytes += static_cast<char>(c);
+        c = fgetc(file);
+    }
+    fclose(file);
     return bytes;
 }
 
@@ -184,25 +234,73 @@ std::string World::StoredValue()
 
 bool World::IsStateValue(const std::string& value, char stateDigit)
 {
-    return value.size() == 10 && value[6] == stateDigit && value.find_first_not_of("0123456789abcdef") == std::string::npos &&
-           value[7] == value[2] && value[8] == value[4] && value[9] == value[3];
+    if (value.size() != 10) {
+        return false;
+    }
+    if (value.find_first_not_of("0123456789abcdef") != std::string::npos) {
+        return false;
+    }
+    if (value[6] != stateDigit) {
+        return false;
+    }
+    return value[7] == value[2] && value[8] == value[4] && value[9] == value[3];
+}
+
+bool World::Start(const std::wstring& path, const std::wstring& arguments, PROCESS_INFORMATION* info)
+{
+    std::wstring commandLine = L"\"" + path + L"\" " + arguments;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    if (!CreateProcessW(path.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, info)) {
+        fprintf(stderr, "cannot start %ls: error %lu\n", path.c_str(), GetLastError());
+        return false;
+    }
+    CloseHandle(info->hThread);
+    HANDLE kept = NULL;
+    DuplicateHandle(GetCurrentProcess(), info->hProcess, GetCurrentProcess(), &kept, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    g_started.push_back(kept);
+    return true;
+}
+
+HWND World::WindowOf(DWORD processId, const wchar_t* className)
+{
+    HWND window = FindWindowExW(NULL, NULL, className, NULL);
+    while (window != NULL) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner == processId) {
+            return window;
+        }
+        window = FindWindowExW(NULL, window, className, NULL);
+    }
+    return NULL;
 }
 
 Monitor World::StartMonitor(const wchar_t* arguments, const std::wstring& program)
 {
+    if (program.empty()) {
+        return StartWindowed(Built(says::kMonitorFile), arguments, says::kMonitorClass);
+    }
+    return StartWindowed(program, arguments, says::kMonitorClass);
+}
+
+Monitor World::StartWindowed(const std::wstring& program, const wchar_t* arguments, const wchar_t* className)
+{
     Monitor monitor;
-    if (!Start(program.empty() ? Built(L"ZelnaNivoroMonitor.exe") : program, arguments, &monitor.info)) {
+    if (!Start(program, arguments, &monitor.info)) {
         return monitor;
     }
+    // The window comes before the message loop: once the program waits for input, a window
+    // that is not there will not come. An emulated start stretches this wait by itself. Wine
+    // was seen to end the wait before the window existed, hence a short grace.
+    const DWORD idle = WaitForInputIdle(monitor.info.hProcess, kSlowStartMs);
     Eventually([&] {
-        for (HWND w = NULL; (w = FindWindowExW(NULL, w, says::kMonitorClass, NULL)) != NULL;) {
-            DWORD owner = 0;
-            GetWindowThreadProcessId(w, &owner);
-            monitor.window = owner == monitor.info.dwProcessId ? w : monitor.window;
-        }
-        return monitor.window != NULL || WaitForSingleObject(monitor.info.hProcess, 0) == WAIT_OBJECT_0;
-    }, 180000);
-    EXPECT_NE(monitor.window, nullptr) << "no monitor window";
+        monitor.window = WindowOf(monitor.info.dwProcessId, className);
+        return monitor.window != NULL;
+    }, kWindowAfterIdleMs);
+    if (monitor.window == NULL) {
+        fprintf(stderr, "%ls made no %ls window (waiting for input: %lu)\n", program.c_str(), className, idle);
+    }
     return monitor;
 }
 
@@ -216,21 +314,25 @@ DWORD World::EndOf(Monitor& monitor)
     return code;
 }
 
-HWND World::FindShown(const wchar_t* className, const wchar_t* title, int timeoutMs)
+HWND World::FindShown(const wchar_t* className, const wchar_t* title, int timeoutMs, int pollMs)
 {
     HWND found = NULL;
-    Eventually([&] { return (found = FindWindowW(className, title)) != NULL; }, timeoutMs);
+    Eventually([&] {
+        found = FindWindowW(className, title);
+        return found != NULL;
+    }, timeoutMs, pollMs);
     return found;
 }
 
 std::wstring World::AnswerBox(int timeoutMs)
 {
     HWND box = FindShown(L"#32770", says::kCaption, timeoutMs);
-    wchar_t text[128] = L"<no box>";
-    if (box != NULL) {
-        GetDlgItemTextW(box, 0xFFFF, text, 128);
-        SendMessageW(box, WM_COMMAND, IDOK, 0);
+    if (box == NULL) {
+        return L"<no box>";
     }
+    wchar_t text[128] = {};
+    GetDlgItemTextW(box, 0xFFFF, text, 128);
+    SendMessageW(box, WM_COMMAND, IDOK, 0);
     return text;
 }
 
@@ -238,20 +340,32 @@ bool World::Choose(HWND monitor, int entry)
 {
     PostMessageW(monitor, says::kTrayCallback, 0, WM_RBUTTONDOWN);
     HWND menu = FindShown(L"#32768", NULL);
-    for (int k = 0; menu != NULL && k < entry; ++k) {
+    if (menu == NULL) {
+        fprintf(stderr, "no tray menu\n");
+        return false;
+    }
+    for (int k = 0; k < entry; ++k) {
         PostMessageW(menu, WM_KEYDOWN, VK_DOWN, 0);
     }
-    return menu != NULL && PostMessageW(menu, WM_KEYDOWN, VK_RETURN, 0);
+    return PostMessageW(menu, WM_KEYDOWN, VK_RETURN, 0) != FALSE;
+}
+
+bool World::HoldsIcon(HWND window, UINT id)
+{
+    NOTIFYICONDATAW icon = {};
+    icon.cbSize = sizeof icon;
+    icon.hWnd = window;
+    icon.uID = id;
+    return Shell_NotifyIconW(NIM_MODIFY, &icon) != FALSE;
 }
 
 unsigned World::TrayIcon(HWND monitor)
 {
-    for (unsigned id : {IDI_AGENT_RUNNING, IDI_AGENT_STOPPED}) {
-        NOTIFYICONDATAW icon = {};
-        icon.cbSize = sizeof icon, icon.hWnd = monitor, icon.uID = id;
-        if (Shell_NotifyIconW(NIM_MODIFY, &icon)) {
-            return id;
-        }
+    if (HoldsIcon(monitor, IDI_AGENT_RUNNING)) {
+        return IDI_AGENT_RUNNING;
+    }
+    if (HoldsIcon(monitor, IDI_AGENT_STOPPED)) {
+        return IDI_AGENT_STOPPED;
     }
     return 0;
 }

@@ -1,10 +1,11 @@
-// One clean world for every test that runs under Wine: no monitor, no agent,
-// no state file, the stand-in agent and terminate service in the install
-// folder. Its verbs start agents and monitors, read the state file, answer
-// boxes and choose menu entries, so that tests read as stories.
+// One clean world for every program that drives the monitor under Wine: no
+// monitor, no agent, no state file, the stand-in agent and terminate service
+// in the install folder. Its verbs start agents and monitors, read the state
+// file, answer boxes and choose menu entries, so that tests read as stories.
+// The verbs say what happened (true, a handle, or NULL) and print why they
+// failed to stderr; the tests' fixture (world_test.h) and the benchmark share them.
 #pragma once
 
-#include <gtest/gtest.h>
 #include <windows.h>
 #include <functional>
 #include <string>
@@ -23,60 +24,74 @@ const wchar_t kRestartFailed[] = L"重啟安控元件失敗,請再重新啟動�
 const wchar_t kStopDone[] = L"停止安控元件成功";
 const wchar_t kStopFailed[] = L"停止安控元件失敗,請再重新停止安控元件";
 const wchar_t kMonitorClass[] = L"ZELNANIVOROMONITOR";
+const wchar_t kMonitorFile[] = L"ZelnaNivoroMonitor.exe";
 const wchar_t kAgentFile[] = L"ZelnaNivoroAgent.exe";
 const wchar_t kServiceFile[] = L"ZelnaTerminateService.exe";
 const UINT kTrayCallback = WM_USER + 1;
 // Tray menu entries as reached by presses of Down (the separator is skipped).
-const int kEntryRestart = 1, kEntryStop = 2, kEntryAbout = 3, kEntryClose = 4;
+const int kEntryRestart = 1;
+const int kEntryStop = 2;
+const int kEntryAbout = 3;
+const int kEntryClose = 4;
 }  // namespace says
 
-// Polls until the condition holds, at most timeoutMs; true when it did.
-bool Eventually(const std::function<bool()>& condition, int timeoutMs = 10000);
-
-// Whose agent a stand-in plays, as a standard user's process sees it: its own, an elevated one in this
-// session (PROCESS_TERMINATE denied, limited query granted) or another user's (every access denied).
-enum class AgentReach { kOwn, kElevated, kOtherUser };
+// Polls every pollMs until the condition holds, at most timeoutMs; true when it did.
+bool Eventually(const std::function<bool()>& condition, int timeoutMs = 10000, int pollMs = 25);
 
 struct Monitor {
     PROCESS_INFORMATION info = {};
     HWND window = NULL;
 };
 
-// Its verbs are public, so that the benchmark can use the same world.
-class World : public ::testing::Test {
+// Whose agent the stand-in plays: this user's own, one elevated in this
+// session, or another user's.
+enum class AgentReach { kOwn, kElevated, kOtherUser };
+
+class World {
 public:
-    void SetUp() override;
-    void TearDown() override;  // ends the monitors and agents a test left
+    virtual ~World() = default;
     // True for the shipped 32-bit program's world: its build, its stand-ins where it looks.
     virtual bool Shipped32() const { return false; }
 
+    // Ends what runs, removes the state file and installs the stand-ins; false when it could not.
+    bool LayOut();
+    static void EndAll();  // every monitor and agent still running, and every program it started
+
     std::wstring InstallFolder() const;              // "...\Zelna\Nivoro" as the program sees it
-    void Install(const wchar_t* file, bool present);  // a stand-in as kAgentFile or kServiceFile
+    bool Install(const wchar_t* file, bool present);  // a stand-in as kAgentFile or kServiceFile
     std::wstring Built(const wchar_t* file) const;    // a file of this world's build (bin folder)
 
-    // A stand-in agent under that image name, listed and out of reach as asked.
+    // A stand-in agent under that image name, once it is listed and within or beyond reach
+    // as asked; NULL when it did not come up.
     HANDLE StartAgent(AgentReach reach = AgentReach::kOwn, const wchar_t* name = says::kAgentFile);
     static std::vector<DWORD> Running(const wchar_t* name = says::kAgentFile);  // ids, case-blind
     static void EndAgents();  // also those out of reach
 
     static std::string StateFolderPath();
     static std::string StateFilePath();
-    static void WriteStateFile(const std::string& bytes);  // creates the folder
+    static bool WriteStateFile(const std::string& bytes);  // creates the folder
     static std::string StateFileBytes();                   // "" when there is none
     static std::string StoredValue();                      // Settings/Service; "" without the key
     // Ten characters as the writer makes them: time digits, the state digit, the three copies.
     static bool IsStateValue(const std::string& value, char stateDigit);
 
-    // This world's monitor (or another program), once its hidden window exists.
+    // A program started with its thread handle closed; false when it could not start.
+    static bool Start(const std::wstring& path, const std::wstring& arguments, PROCESS_INFORMATION* info);
+    // The process's top-level window of that class, or NULL.
+    static HWND WindowOf(DWORD processId, const wchar_t* className);
+    // This world's monitor (or another program) once its window exists; no window when the
+    // program's message loop waits for input without one, or the program ended.
     Monitor StartMonitor(const wchar_t* arguments = L"", const std::wstring& program = L"");
+    static Monitor StartWindowed(const std::wstring& program, const wchar_t* arguments, const wchar_t* className);
     static DWORD EndOf(Monitor& monitor);  // waits; the exit code, 999 when it did not end
     // A top-level window of that class and title (NULL: any), or NULL when none shows in time.
-    static HWND FindShown(const wchar_t* className, const wchar_t* title, int timeoutMs = 10000);
+    static HWND FindShown(const wchar_t* className, const wchar_t* title, int timeoutMs = 10000, int pollMs = 25);
     // The monitor's message box: its text, then OK pressed; "<no box>" when none shows.
     static std::wstring AnswerBox(int timeoutMs = 180000);  // a 32-bit start may be emulated
     // The real tray menu opened with a right press, an entry (says::kEntry...) chosen by keys.
     static bool Choose(HWND monitor, int entry);
-    // The icon the tray holds for the window: 107 colour, 129 grey, 0 none (a no-change
-    // NIM_MODIFY succeeds only for a held icon).
+    // Whether the tray holds that icon of the window: a no-change NIM_MODIFY succeeds only then.
+    static bool HoldsIcon(HWND window, UINT id);
+    // The icon the tray holds for the monitor: IDI_AGENT_RUNNING, IDI_AGENT_STOPPED, or 0 for none.
     static unsigned TrayIcon(HWND monitor);
 };
