@@ -39,8 +39,8 @@ int MonitorMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     RegisterClassExW(&windowClass);
 
     g_hInstance = instance;
-    HWND window = CreateWindowExW(0, className, title, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0, CW_USEDEFAULT, 0,
-                                  NULL, NULL, instance, NULL);
+    HWND window = CreateWindowExW(0, className, title, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0, CW_USEDEFAULT, 0, NULL,
+                                  NULL, instance, NULL);
     if (window == NULL) {
         return 0;
     }

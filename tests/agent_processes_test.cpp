@@ -80,8 +80,7 @@ NTSTATUS NTAPI ListOtherSession(SYSTEM_INFORMATION_CLASS kind, PVOID list, ULONG
 }
 
 // NtQuerySystemInformation: STATUS_INFO_LENGTH_MISMATCH and the length needed (NtQuerySystemInformation).
-NTSTATUS OtherSessionListOfLength(ULONG bytes, SYSTEM_INFORMATION_CLASS kind, PVOID list, ULONG length,
-                                  PULONG needed)
+NTSTATUS OtherSessionListOfLength(ULONG bytes, SYSTEM_INFORMATION_CLASS kind, PVOID list, ULONG length, PULONG needed)
 {
     if (length < bytes) {
         *needed = bytes;

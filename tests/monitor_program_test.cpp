@@ -50,7 +50,12 @@ TEST_P(MonitorProgram, ThroughADayOfUse)
     EXPECT_EQ(_wcsicmp(image, (InstallFolder() + L"\\" + says::kAgentFile).c_str()), 0) << "launched from " << image;
 
     // About, closed each way a person closes it: at its OK button, or at the box itself.
-    const struct { const char* way; bool atButton; UINT message; WPARAM word; } closes[] = {
+    const struct {
+        const char* way;
+        bool atButton;
+        UINT message;
+        WPARAM word;
+    } closes[] = {
         {"OK", true, BM_CLICK, 0},
         {"Enter", true, WM_KEYDOWN, VK_RETURN},
         {"Escape", true, WM_KEYDOWN, VK_ESCAPE},

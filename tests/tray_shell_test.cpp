@@ -30,8 +30,10 @@ decltype(&KillTimer) g_realKillTimer = NULL;
 // Names for the numbers the fakes see, so that logs read as words; a number without a name stays a number.
 const std::map<UINT, std::wstring> kTrayActions = {{NIM_ADD, L"add"}, {NIM_MODIFY, L"modify"}, {NIM_DELETE, L"delete"}};
 const std::map<UINT, std::wstring> kIcons = {{IDI_AGENT_STOPPED, L"grey"}, {IDI_AGENT_RUNNING, L"colour"}};
-const std::map<UINT, std::wstring> kCommands = {{ID_CMD_RESTART_AGENT, L"Restart"}, {ID_CMD_STOP_AGENT, L"Stop"},
-                                                {ID_CMD_ABOUT, L"About"}, {ID_CMD_CLOSE_TRAY, L"Close"}};
+const std::map<UINT, std::wstring> kCommands = {{ID_CMD_RESTART_AGENT, L"Restart"},
+                                                {ID_CMD_STOP_AGENT, L"Stop"},
+                                                {ID_CMD_ABOUT, L"About"},
+                                                {ID_CMD_CLOSE_TRAY, L"Close"}};
 const std::map<UINT, std::wstring> kMenuFlags = {{TPM_BOTTOMALIGN, L"bottom-aligned"}};
 
 std::wstring NameOf(const std::map<UINT, std::wstring>& names, UINT value)
@@ -232,8 +234,7 @@ TEST_F(TrayShell, StartUpLetsTheShellsRestartInAndAddsItsLookRetryingForAMinuteI
     } rows[] = {
         {"taken at once", false, 0, false, L"filter-taskbar-created add-grey delete-grey "},
         {"refused thrice", false, 3, false, firstRefused + Times(2, refused) + L"add-grey timer-gone delete-grey "},
-        {"timed out but held", false, 1, true,
-         L"filter-taskbar-created add-grey-refused modify-grey delete-grey "},
+        {"timed out but held", false, 1, true, L"filter-taskbar-created add-grey-refused modify-grey delete-grey "},
         {"refused for a minute", false, 31, false,
          firstRefused + Times(30, refused) + L"timer-gone delete-grey-refused "},
         {"with an agent", true, 0, false, L"filter-taskbar-created add-colour delete-colour "},
@@ -260,8 +261,9 @@ TEST_F(TrayShell, OnlyTheRightButtonOpensTheFiveEntryMenuWhichIsFreedAfterEachPr
         SendMessageW(window_, says::kTrayCallback, 0, press);
     }
     SendMessageW(window_, says::kTrayCallback, 0, WM_RBUTTONDOWN);
-    EXPECT_EQ(g_log, L"menu-bottom-aligned Restart:重啟安控元件 Stop:停止安控元件 separator About:關於 "
-                     L"Close:關閉工作列快捷鍵");
+    EXPECT_EQ(g_log,
+              L"menu-bottom-aligned Restart:重啟安控元件 Stop:停止安控元件 separator About:關於 "
+              L"Close:關閉工作列快捷鍵");
     EXPECT_FALSE(IsMenu(g_shownMenu)) << "a menu left behind on every press";
 }
 

@@ -36,7 +36,8 @@ void** FindImportSlotOrDie(const char* dll, const char* function)
 {
     BYTE* base = reinterpret_cast<BYTE*>(GetModuleHandleW(NULL));
     const IMAGE_DATA_DIRECTORY& imports = NtHeaders(base)->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    const IMAGE_IMPORT_DESCRIPTOR* descriptor = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+    const IMAGE_IMPORT_DESCRIPTOR* descriptor =
+        reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
     for (; descriptor->Name != 0; ++descriptor) {
         if (_stricmp(reinterpret_cast<char*>(base + descriptor->Name), dll) != 0) {
             continue;

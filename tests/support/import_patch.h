@@ -17,8 +17,7 @@ void* SwapImportSlot(void** slot, void* value);
 template <typename Function>
 class ImportPatch {
 public:
-    ImportPatch(const char* dll, const char* function, Function replacement)
-        : slot_(FindImportSlotOrDie(dll, function))
+    ImportPatch(const char* dll, const char* function, Function replacement) : slot_(FindImportSlotOrDie(dll, function))
     {
         original_ = reinterpret_cast<Function>(SwapImportSlot(slot_, reinterpret_cast<void*>(replacement)));
     }

@@ -8,12 +8,6 @@
 
 class WorldTest : public ::testing::Test, public World {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(LayOut()) << "the clean world could not be laid out";
-    }
-    void TearDown() override
-    {
-        EndAll();
-    }
+    void SetUp() override { ASSERT_TRUE(LayOut()) << "the clean world could not be laid out"; }
+    void TearDown() override { EndAll(); }
 };

@@ -57,10 +57,12 @@ bool TimeStart(const wchar_t* path, bool floor)
     if (!World::Start(path, L"", &program.info)) {
         return false;
     }
-    const bool windowed = Eventually([&] {
-        program.window = World::WindowOf(program.info.dwProcessId, className);
-        return program.window != NULL;
-    }, 30000, 1);
+    const bool windowed = Eventually(
+        [&] {
+            program.window = World::WindowOf(program.info.dwProcessId, className);
+            return program.window != NULL;
+        },
+        30000, 1);
     const double windowMs = NowMs() - t0;
     const auto iconHeld = [&] {
         return floor ? World::HoldsIcon(program.window, kFloorIcon) : World::TrayIcon(program.window) != 0;
@@ -137,8 +139,8 @@ void Commands(World& world, int runs)
 // The monitor's own window of that class is there (or gone), polled every millisecond.
 bool OwnWindow(const Monitor& monitor, const wchar_t* className, bool shown)
 {
-    return Eventually([&] { return (World::WindowOf(monitor.info.dwProcessId, className) != NULL) == shown; },
-                      10000, 1);
+    return Eventually([&] { return (World::WindowOf(monitor.info.dwProcessId, className) != NULL) == shown; }, 10000,
+                      1);
 }
 
 bool OpenAndDismissMenu(const Monitor& monitor)

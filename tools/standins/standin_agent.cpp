@@ -17,8 +17,8 @@
 
 static bool SetOwnDacl(PACL acl)
 {
-    const DWORD set = SetSecurityInfo(GetCurrentProcess(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL,
-                                      acl, NULL);
+    const DWORD set =
+        SetSecurityInfo(GetCurrentProcess(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, acl, NULL);
     return set == ERROR_SUCCESS;
 }
 

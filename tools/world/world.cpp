@@ -141,16 +141,18 @@ HANDLE World::StartAgent(AgentReach reach, const wchar_t* name)
     }
     // Ready once listed and within or beyond reach as asked; a 32-bit one may start through an emulator.
     const bool beyondReach = reach != AgentReach::kOwn;
-    const bool ready = Eventually([&] {
-        const std::vector<DWORD> ids = Running(name);
-        const bool listed = std::find(ids.begin(), ids.end(), info.dwProcessId) != ids.end();
-        HANDLE probe = OpenProcess(PROCESS_TERMINATE, FALSE, info.dwProcessId);
-        const bool refused = probe == NULL;
-        if (probe != NULL) {
-            CloseHandle(probe);
-        }
-        return listed && refused == beyondReach;
-    }, kSlowStartMs);
+    const bool ready = Eventually(
+        [&] {
+            const std::vector<DWORD> ids = Running(name);
+            const bool listed = std::find(ids.begin(), ids.end(), info.dwProcessId) != ids.end();
+            HANDLE probe = OpenProcess(PROCESS_TERMINATE, FALSE, info.dwProcessId);
+            const bool refused = probe == NULL;
+            if (probe != NULL) {
+                CloseHandle(probe);
+            }
+            return listed && refused == beyondReach;
+        },
+        kSlowStartMs);
     if (!ready) {
         fprintf(stderr, "the stand-in agent %ls did not come up as asked\n", name);
         TerminateProcess(info.hProcess, 1);
@@ -294,10 +296,12 @@ Monitor World::StartWindowed(const std::wstring& program, const wchar_t* argumen
     // that is not there will not come. An emulated start stretches this wait by itself. Wine
     // was seen to end the wait before the window existed, hence a short grace.
     const DWORD idle = WaitForInputIdle(monitor.info.hProcess, kSlowStartMs);
-    Eventually([&] {
-        monitor.window = WindowOf(monitor.info.dwProcessId, className);
-        return monitor.window != NULL;
-    }, kWindowAfterIdleMs);
+    Eventually(
+        [&] {
+            monitor.window = WindowOf(monitor.info.dwProcessId, className);
+            return monitor.window != NULL;
+        },
+        kWindowAfterIdleMs);
     if (monitor.window == NULL) {
         fprintf(stderr, "%ls made no %ls window (waiting for input: %lu)\n", program.c_str(), className, idle);
     }
@@ -317,10 +321,12 @@ DWORD World::EndOf(Monitor& monitor)
 HWND World::FindShown(const wchar_t* className, const wchar_t* title, int timeoutMs, int pollMs)
 {
     HWND found = NULL;
-    Eventually([&] {
-        found = FindWindowW(className, title);
-        return found != NULL;
-    }, timeoutMs, pollMs);
+    Eventually(
+        [&] {
+            found = FindWindowW(className, title);
+            return found != NULL;
+        },
+        timeoutMs, pollMs);
     return found;
 }
 

@@ -16,7 +16,7 @@
 // What the program shows and where it looks, as a user or peer sees it.
 namespace says {
 const wchar_t kCaption[] = L"嵐川銀行";
-const wchar_t kTitleRunning[] = L"嵐川銀行晶片金融卡安控元件";  // also the Running tooltip
+const wchar_t kTitleRunning[] = L"嵐川銀行晶片金融卡安控元件";        // also the Running tooltip
 const wchar_t kTitleStopped[] = L"嵐川銀行晶片金融卡安控元件已關閉";  // also the Stopped tooltip
 const wchar_t kAboutCaption[] = L"關於 嵐川銀行晶片金融卡安控元件";
 const wchar_t kRestartDone[] = L"重啟安控元件成功";
@@ -57,7 +57,7 @@ public:
     bool LayOut();
     static void EndAll();  // every monitor and agent still running, and every program it started
 
-    std::wstring InstallFolder() const;              // "...\Zelna\Nivoro" as the program sees it
+    std::wstring InstallFolder() const;               // "...\Zelna\Nivoro" as the program sees it
     bool Install(const wchar_t* file, bool present);  // a stand-in as kAgentFile or kServiceFile
     std::wstring Built(const wchar_t* file) const;    // a file of this world's build (bin folder)
 
@@ -65,7 +65,7 @@ public:
     // as asked; NULL when it did not come up.
     HANDLE StartAgent(AgentReach reach = AgentReach::kOwn, const wchar_t* name = says::kAgentFile);
     static std::vector<DWORD> Running(const wchar_t* name = says::kAgentFile);  // ids, case-blind
-    static void EndAgents();  // also those out of reach
+    static void EndAgents();                                                    // also those out of reach
 
     static std::string StateFolderPath();
     static std::string StateFilePath();
