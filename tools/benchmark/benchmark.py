@@ -1,14 +1,12 @@
 #!/usr/bin/python3
-"""Measures the monitor (by default the shipped 32-bit build) against the tray floor:
-start-up, memory, fonts mapped, idle CPU, command overhead and size; or, with
---long-use N, its memory over long use. Takes minutes; exits 1 when a goal is missed
-or a control is not seen. The driver runs under Wine and prints "name value" lines;
-/proc gives what Wine hides: another process's CPU time, wake-ups and mapped fonts."""
+"""Measures the monitor (by default the shipped 32-bit build) against the tray floor: start-up,
+memory, fonts mapped, idle CPU, command overhead and size; or, with --long-use N, its memory over
+long use. Takes minutes; exits 1 when a goal is missed. The driver runs under Wine and prints
+"name value" lines; /proc gives what Wine hides: another process's CPU time, wake-ups and fonts."""
 import argparse
 import glob
 import json
 import os
-import platform
 import statistics
 import subprocess
 import sys
@@ -17,6 +15,8 @@ import time
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 PREFIX = os.path.join(ROOT, "build", "bench-prefix")
 WINE64 = "/usr/lib/wine/wine64"
+HEADER = "%-34s %12s %12s %7s  %s"
+VERDICTS = {}  # each goal's verdict, by measure
 
 
 def quiet(*command):
@@ -24,15 +24,14 @@ def quiet(*command):
 
 
 def drive(options, *arguments):
-    """The driver's lines as {name: [values]}. Wine's helpers may inherit its output:
-    a file, not a pipe."""
+    """The driver's lines as {name: [values]}, read from a file: a pipe would wait for the Wine
+    programs that inherit it. What the driver says on failure goes to this script's stderr."""
     environment = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all", DISPLAY=":%d" % options.display)
     command = [WINE64, "build/win64/bin/monitor_benchmark.exe", options.arch] + [str(a) for a in arguments]
-    with open(PREFIX + ".driver.out", "w") as out, open(PREFIX + ".driver.err", "w") as err:
-        code = subprocess.run(command, cwd=ROOT, env=environment, stdin=subprocess.DEVNULL, stdout=out,
-                              stderr=err).returncode
+    with open(PREFIX + ".driver.out", "w") as out:
+        code = subprocess.run(command, cwd=ROOT, env=environment, stdin=subprocess.DEVNULL, stdout=out).returncode
     if code != 0:
-        sys.exit("driver %s failed:\n%s" % (" ".join(command[3:]), open(PREFIX + ".driver.err").read()))
+        sys.exit("driver %s failed" % " ".join(command[3:]))
     figures = {}
     for line in open(PREFIX + ".driver.out"):
         name, value = line.split()
@@ -71,113 +70,99 @@ def host_fonts(pid):
 
 
 def hold(options, raw):
-    """Monitor, floor and control held side by side, so that Wine's own housekeeping falls
-    on all alike: the fonts the monitor maps beyond the floor's, their idle rounds, and the
-    fonts after the monitor's first box. Taking the prefix down ends them."""
-    raw.update(drive(options, "hold"))
+    """Monitor, floor and control held side by side, so that Wine's housekeeping falls on all alike: fonts
+    mapped beyond the floor's, idle, and fonts after the first box. Taking the prefix down ends them."""
     pids = {who: host_pid("bench-held-" + who) for who in ("monitor", "floor", "tick")}
     raw["fonts_at_startup"] = [len(host_fonts(pids["monitor"]) - host_fonts(pids["floor"]))]
-    for _ in range(options.runs):
-        before = {who: host_times(pid) for who, pid in pids.items()}
-        time.sleep(options.idle)
-        for who, pid in pids.items():
-            cpu_ms, wakeups = host_times(pid)
-            raw.setdefault(who + "_idle_cpu_ms", []).append(cpu_ms - before[who][0])
-            raw.setdefault(who + "_idle_wakeups", []).append(wakeups - before[who][1])
+    before = {who: host_times(pid) for who, pid in pids.items()}
+    time.sleep(options.idle)
+    for who, pid in pids.items():
+        cpu_ms, wakeups = host_times(pid)
+        raw[who + "_idle_cpu_ms"] = [cpu_ms - before[who][0]]
+        raw[who + "_idle_wakeups"] = [wakeups - before[who][1]]
     drive(options, "box")
     raw["fonts_after_box"] = [len(host_fonts(pids["monitor"]) - host_fonts(pids["floor"]))]
 
 
-class Table:
-    """Prints each row as it comes and keeps the verdicts."""
-
-    def __init__(self, *columns):
-        print("%-34s %12s %12s %7s  %s" % columns)
-        self.verdicts = {}
-
-    def row(self, label, value, other=None, ratio=None, goal="", met=None):
-        """A measure; with met, its goal judged, or its control seen where the goal is "seen"."""
-        other_text = "" if other is None else "%.1f" % other
-        ratio_text = "" if ratio is None else "%.2f" % ratio
-        verdict = ""
-        if met is not None:
-            self.verdicts[label.strip()] = bool(met)
-            verdict = "met" if met else "MISSED"
-        if met is not None and goal == "seen":
-            verdict = "seen" if met else "NOT SEEN"
-        print("%-34s %12.1f %12s %7s  %-14s %s" % (label, value, other_text, ratio_text, goal, verdict))
+def row(label, value, other=None, ratio=None, goal="", met=None):
+    """Prints a measure; with met, its goal's verdict, which VERDICTS keeps."""
+    other_text = "" if other is None else "%.1f" % other
+    ratio_text = "" if ratio is None else "%.2f" % ratio
+    verdict = ""
+    if met is not None:
+        VERDICTS[label.strip()] = bool(met)
+        verdict = "met" if met else "MISSED"
+    print("%-34s %12.1f %12s %7s  %-14s %s" % (label, value, other_text, ratio_text, goal, verdict))
 
 
-def compare(table, raw, seconds):
+def compare(raw, seconds):
     """Medians of the monitor against the floor's; start-up as the median of per-pair ratios."""
     med = {name: statistics.median(values) for name, values in raw.items()}
     startup = statistics.median(m / f for m, f in zip(raw["monitor_icon_ms"], raw["floor_icon_ms"]))
-    table.row("start-up to tray icon (ms)", med["monitor_icon_ms"], med["floor_icon_ms"], startup, "<= 1.2x floor",
-              startup <= 1.2)
+    row("start-up to tray icon (ms)", med["monitor_icon_ms"], med["floor_icon_ms"], startup, "<= 1.2x floor",
+        startup <= 1.2)
     # Where the time goes: the program's own start-up work comes before its window.
-    table.row("  process to its window (ms)", med["monitor_window_ms"], med["floor_window_ms"])
-    table.row("  window to icon held (ms)", med["monitor_icon_ms"] - med["monitor_window_ms"],
-              med["floor_icon_ms"] - med["floor_window_ms"])
+    row("  process to its window (ms)", med["monitor_window_ms"], med["floor_window_ms"])
+    monitor_icon = med["monitor_icon_ms"] - med["monitor_window_ms"]
+    row("  window to icon held (ms)", monitor_icon, med["floor_icon_ms"] - med["floor_window_ms"])
     for name in ("private_bytes", "working_set"):
-        ratio = med["monitor_" + name] / med["floor_" + name]
-        table.row(name.replace("_", " ") + " (KiB)", med["monitor_" + name] / 1024, med["floor_" + name] / 1024, ratio,
-                  "<= 1.1x floor", ratio <= 1.1)
+        monitor = med["monitor_" + name] / 1024
+        floor = med["floor_" + name] / 1024
+        row(name.replace("_", " ") + " (KiB)", monitor, floor, monitor / floor, "<= 1.1x floor", monitor / floor <= 1.1)
     # The menu must stay attached: dropping it would be the cheap way to load no font.
     fonts_met = med["fonts_at_startup"] == 0 and min(raw["menu_attached"]) == 1
-    table.row("fonts at start-up beyond floor's", med["fonts_at_startup"], goal="0, menu kept", met=fonts_met)
-    table.row("  after the first box (probe)", med["fonts_after_box"], goal="seen", met=med["fonts_after_box"] > 0)
+    row("fonts at start-up beyond floor's", med["fonts_at_startup"], goal="0, menu kept", met=fonts_met)
+    row("  after the first box (probe)", med["fonts_after_box"], goal="seen", met=med["fonts_after_box"] > 0)
     for name, label in (("cpu_ms", "idle CPU over %d s (ms)"), ("wakeups", "idle wake-ups over %d s")):
         monitor = med["monitor_idle_" + name]
         floor = med["floor_idle_" + name]
-        table.row(label % seconds, monitor, floor, goal="<= floor", met=monitor <= floor)
+        row(label % seconds, monitor, floor, goal="<= floor", met=monitor <= floor)
     # A program that wakes every second: shows that the idle measure sees polling.
-    table.row("  control: CPU (ms)", med["tick_idle_cpu_ms"], goal="seen", met=med["tick_idle_cpu_ms"] > 0)
-    table.row("  control: wake-ups", med["tick_idle_wakeups"], goal="seen",
-              met=med["tick_idle_wakeups"] >= 0.9 * seconds)
+    row("  control: CPU (ms)", med["tick_idle_cpu_ms"], goal="seen", met=med["tick_idle_cpu_ms"] > 0)
+    row("  control: wake-ups", med["tick_idle_wakeups"], goal="seen", met=med["tick_idle_wakeups"] >= 0.9 * seconds)
     size = os.path.getsize(os.path.join(ROOT, "build/win32/bin/ZelnaNivoroMonitor.exe"))
     floor_size = os.path.getsize(os.path.join(ROOT, "build/win32/bin/tray_floor.exe"))
-    table.row("32-bit exe (bytes)", size, floor_size, size / floor_size, "<= 98304", size <= 98304)
+    row("32-bit exe (bytes)", size, floor_size, size / floor_size, "<= 98304", size <= 98304)
     for agents in (0, 1, 10):
         for command in ("stop", "restart"):
             excess = med["%s_%d_excess_ms" % (command, agents)]
             label = "%s, %d agents: excess (ms)" % (command.capitalize(), agents)
             if agents == 10:
-                table.row(label, excess, goal="<= 50", met=excess <= 50)
+                row(label, excess, goal="<= 50", met=excess <= 50)
             else:
-                table.row(label, excess)
+                row(label, excess)
+    row("commands whose box said done", sum(raw["command_done"]), goal="all", met=min(raw["command_done"]) == 1)
 
 
-def long_use(table, raw, n):
+def long_use(raw, n):
     """One monitor used for long: what it went through, and its memory before and after."""
     got = {name: values[0] for name, values in raw.items()}
-    table.row("tray menus opened and dismissed", got["menus"], goal="%d" % n, met=got["menus"] == n)
-    table.row("  time for them (ms)", got["menus_ms"])
-    table.row("switches: copy-data 1 / Stops", got["switches"] - got["stops"], got["stops"], goal="%d in all" % n,
-              met=got["switches"] == n)
-    table.row("  time for them (ms)", got["switches_ms"])
-    table.row("About boxes opened and closed", got["abouts"], goal="%d" % (n // 10), met=got["abouts"] == n // 10)
-    table.row("  time for them (ms)", got["abouts_ms"])
+    row("tray menus opened and dismissed", got["menus"], goal="%d" % n, met=got["menus"] == n)
+    row("  time for them (ms)", got["menus_ms"])
+    copies = got["switches"] - got["stops"]
+    row("switches: copy-data 1 / Stops", copies, got["stops"], goal="%d in all" % n, met=got["switches"] == n)
+    row("  time for them (ms)", got["switches_ms"])
+    row("About boxes opened and closed", got["abouts"], goal="%d" % (n // 10), met=got["abouts"] == n // 10)
+    row("  time for them (ms)", got["abouts_ms"])
     # What a long-used monitor may grow by: a little room for Windows' own caches.
     for name in ("private_bytes", "working_set"):
         before = got["before_" + name] / 1024
         after = got["after_" + name] / 1024
-        table.row(name.replace("_", " ") + " (KiB)", before, after, after - before, "+<= 2048 KiB",
-                  after - before <= 2048)
+        row(name.replace("_", " ") + " (KiB)", before, after, after - before, "+<= 2048 KiB", after - before <= 2048)
     healthy = got["ends_grey"] == 1 and got["exit_code"] == 0
-    table.row("ends grey, exit code 0 on Close", healthy, goal="yes", met=healthy)
+    row("ends grey, exit code 0 on Close", healthy, goal="yes", met=healthy)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--json", help="also write the figures and verdicts to this file")
-    parser.add_argument("--pairs", type=int, default=100, help="start-ups, each monitor start paired with a floor start")
-    parser.add_argument("--runs", type=int, default=3, help="rounds of idle and of the Stop and Restart commands")
-    parser.add_argument("--idle", type=int, default=60, help="seconds of each idle round")
+    parser.add_argument("--pairs", type=int, default=100, help="monitor starts, each paired with a floor start")
+    parser.add_argument("--runs", type=int, default=3, help="rounds of the Stop and Restart commands")
+    parser.add_argument("--idle", type=int, default=60, help="seconds idle side by side")
     parser.add_argument("--display", type=int, default=79, help="X display number of the virtual screen")
     parser.add_argument("--arch", choices=("win32", "win64"), default="win32")
     parser.add_argument("--long-use", type=int, default=0, metavar="N", help="N menus and switches of one monitor")
     options = parser.parse_args()
-    # What the run starts, built from this tree.
     for preset in ("win32", "win64"):
         quiet("cmake", "--build", "--preset", preset)
     started = time.time()
@@ -186,33 +171,29 @@ def main():
         if options.long_use > 0:
             raw = drive(options, "long-use", options.long_use)
         else:
-            # The first pair only warms the caches.
-            raw = {name: values[1:] for name, values in drive(options, "startup", options.pairs + 1).items()}
-            raw.update(drive(options, "commands", options.runs))
+            # Start-up pairs, the commands' rounds, then monitor, floor and control held.
+            raw = drive(options, "compare", options.pairs, options.runs)
             hold(options, raw)
     finally:
         quiet("bash", "tools/wine-prefix.sh", "down", PREFIX)
     seconds = int(time.time() - started)
     wine = subprocess.run([WINE64, "--version"], capture_output=True, text=True).stdout.strip()
-    took = "%s, %s; run took %d min %02d s" % (wine, platform.machine(), seconds // 60, seconds % 60)
+    took = "%s, %d cores; run took %d min %02d s" % (wine, os.cpu_count(), seconds // 60, seconds % 60)
     if options.long_use > 0:
         print("Monitor (%s build), long use of one process; %s" % (options.arch, took))
-        table = Table("measure", "before", "after", "growth", "goal")
-        long_use(table, raw, options.long_use)
+        print(HEADER % ("measure", "before", "after", "growth", "goal"))
+        long_use(raw, options.long_use)
     else:
         print("Monitor (%s build) vs tray floor, medians, start-up of %d per-pair ratios; %s" % (
             options.arch, options.pairs, took))
-        table = Table("measure", "monitor", "floor", "ratio", "goal")
-        compare(table, raw, options.idle)
+        print(HEADER % ("measure", "monitor", "floor", "ratio", "goal"))
+        compare(raw, options.idle)
     if options.json:
-        result = {"arch": options.arch, "wine_version": wine, "run_seconds": seconds, "raw": raw,
-                  "verdicts": table.verdicts}
+        result = {"arch": options.arch, "wine": wine, "run_seconds": seconds, "raw": raw, "verdicts": VERDICTS}
         json.dump(result, open(options.json, "w"), indent=2)
-    missed = [label for label, met in table.verdicts.items() if not met]
-    if missed:
-        print("missed or not seen: " + "; ".join(missed))
-        return 1
-    return 0
+    missed = [label for label, met in VERDICTS.items() if not met]
+    print("goals missed: %d %s" % (len(missed), "; ".join(missed)))
+    return 1 if missed else 0
 
 
 if __name__ == "__main__":

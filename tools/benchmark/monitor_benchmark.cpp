@@ -1,6 +1,6 @@
 // Drives the monitor and the tray floor through the world's verbs and prints what it
-// measured as "name value" lines for tools/benchmark/benchmark.py, which runs it as
-//   monitor_benchmark win32|win64 startup PAIRS|commands RUNS|long-use N|hold|box
+// measured as "name value" lines for tools/benchmark/benchmark.py, its only caller, which runs it as
+//   monitor_benchmark win32|win64 compare PAIRS RUNS|long-use N|box
 //   monitor_benchmark --tick   (the idle control: 5 ms of work every second)
 #include <windows.h>
 #include <psapi.h>
@@ -43,58 +43,44 @@ void PrintMemory(const char* who, HANDLE process)
 }
 
 // From creating the process to its window, and to its icon in the tray, polled every
-// millisecond. Only this program runs, so its class finds its window; the monitor,
-// with no agent running, shows its grey icon.
-bool TimeStart(const std::wstring& path, bool floor)
+// millisecond. Only this program runs, so its class finds its window.
+bool TimeStart(const std::wstring& path, const char* who, const wchar_t* className, UINT icon)
 {
-    const wchar_t* className = floor ? kFloorClass : says::kMonitorClass;
-    const UINT icon = floor ? kFloorIcon : IDI_AGENT_STOPPED;
     Monitor program;
     const double t0 = NowMs();
-    if (!World::Start(path, L"", &program.info)) {
-        return false;
-    }
+    World::Start(path, L"", &program.info);
     program.window = World::FindShown(className, NULL, 30000, 1);
-    const double windowMs = NowMs() - t0;
+    printf("%s_window_ms %.2f\n", who, NowMs() - t0);
     const bool iconed = Eventually([&] { return World::HoldsIcon(program.window, icon); }, 30000, 1);
-    if (!iconed) {
-        fprintf(stderr, "%ls: no window or no icon\n", path.c_str());
-    }
-    const double iconMs = NowMs() - t0;
-    const char* who = floor ? "floor" : "monitor";
-    printf("%s_window_ms %.2f\n", who, windowMs);
-    printf("%s_icon_ms %.2f\n", who, iconMs);
+    printf("%s_icon_ms %.2f\n", who, NowMs() - t0);
+    // Its window removes the icon as it goes, so the next start counts from an icon less.
     PostMessageW(program.window, WM_CLOSE, 0, 0);
     World::EndOf(program);
-    // The tray drops the icon after the program is gone; the next start counts from there.
-    Eventually([&] { return !World::HoldsIcon(program.window, icon); }, 2000, 1);
     return iconed;
 }
 
-// Pairs of starts close together, so that a slow stretch of the machine falls on both; the
-// monitor's first: each start follows the other program's end, as one that follows its own
-// end starts slower here.
+// Pairs of starts close together, so that a slow stretch of the machine falls on both, each after
+// the other program's end (one after its own end starts slower here); with no agent, the icon is grey.
 bool StartUp(World& world, int pairs)
 {
     const std::wstring monitor = world.Built(says::kMonitorFile);
     const std::wstring floor = world.Built(L"tray_floor.exe");
     for (int pair = 0; pair < pairs; ++pair) {
-        if (!TimeStart(monitor, false)) {
-            return false;
-        }
-        if (!TimeStart(floor, true)) {
+        const bool monitorIconed = TimeStart(monitor, "monitor", says::kMonitorClass, IDI_AGENT_STOPPED);
+        const bool floorIconed = TimeStart(floor, "floor", kFloorClass, kFloorIcon);
+        if (!monitorIconed || !floorIconed) {
+            fprintf(stderr, "start-up pair %d: no window or no icon\n", pair);
             return false;
         }
     }
     return true;
 }
 
-// From posting the command to its box shown, less the pauses the command is made of;
-// false when the box does not report success.
-bool TimeCommand(World& world, int command, int agents)
+// From posting the command to its box shown, less the pauses the command is made of, and
+// whether the box reported success.
+void TimeCommand(World& world, int command, int agents)
 {
     const bool stop = command == ID_CMD_STOP_AGENT;
-    World::EndAgents();
     for (int i = 0; i < agents; ++i) {
         CloseHandle(world.StartAgent());
     }
@@ -107,30 +93,10 @@ bool TimeCommand(World& world, int command, int agents)
     const std::wstring said = World::AnswerBox();
     const double pauses = kPerAgentPauseMs * agents + (stop ? kStopPausesMs : kRestartPausesMs);
     printf("%s_%d_excess_ms %.2f\n", stop ? "stop" : "restart", agents, elapsed - pauses);
-    Sleep(200);
+    printf("command_done %d\n", said == (stop ? says::kStopDone : says::kRestartDone));
     PostMessageW(monitor.window, WM_COMMAND, ID_CMD_CLOSE_TRAY, 0);
     World::EndOf(monitor);
     World::EndAgents();
-    if (said != (stop ? says::kStopDone : says::kRestartDone)) {
-        fprintf(stderr, "command %d with %d agents: the box said %ls\n", command, agents, said.c_str());
-        return false;
-    }
-    return true;
-}
-
-bool Commands(World& world, int runs)
-{
-    const int counts[] = {0, 1, 10};
-    for (int run = 0; run < runs; ++run) {
-        for (int agents : counts) {
-            for (int command : {ID_CMD_STOP_AGENT, ID_CMD_RESTART_AGENT}) {
-                if (!TimeCommand(world, command, agents)) {
-                    return false;
-                }
-            }
-        }
-    }
-    return true;
 }
 
 // No window of that class and title (NULL: any) is left, polled every millisecond.
@@ -158,9 +124,8 @@ bool OpenAndCloseAbout(HWND monitor)
 bool SendCopyData(HWND monitor)
 {
     COPYDATASTRUCT data = {1, 0, NULL};
-    DWORD_PTR result = 0;
     const LPARAM record = reinterpret_cast<LPARAM>(&data);
-    return SendMessageTimeoutW(monitor, WM_COPYDATA, 0, record, SMTO_NORMAL, 10000, &result) != 0;
+    return SendMessageTimeoutW(monitor, WM_COPYDATA, 0, record, SMTO_NORMAL, 10000, NULL) != 0;
 }
 
 // The next command waits until this box is gone, not merely answered.
@@ -185,39 +150,34 @@ void Repeat(const char* name, int n, const std::function<bool()>& action)
 
 // One monitor through n tray menus, n presentation switches (copy-data 1, every n/100-th
 // a Stop, the last one a Stop) and n/10 About boxes; its memory before and after.
-bool LongUse(World& world, int n)
+void LongUse(World& world, int n)
 {
     Monitor monitor = world.StartMonitor();
-    const HWND window = monitor.window;
-    if (window == NULL) {
-        return false;
-    }
     // Once each first, so that what Windows loads on first use is not counted as growth.
-    OpenAndDismissMenu(window);
-    OpenAndCloseAbout(window);
-    SendCopyData(window);
-    StopAndAnswer(window);
+    OpenAndDismissMenu(monitor.window);
+    OpenAndCloseAbout(monitor.window);
+    SendCopyData(monitor.window);
+    StopAndAnswer(monitor.window);
     Sleep(300);
     PrintMemory("before", monitor.info.hProcess);
-    Repeat("menus", n, [&] { return OpenAndDismissMenu(window); });
+    Repeat("menus", n, [&] { return OpenAndDismissMenu(monitor.window); });
     const int stopEvery = n >= 100 ? n / 100 : 1;
     int switches = 0;
     Repeat("switches", n, [&] {
         ++switches;
         if (switches % stopEvery == 0) {
-            return StopAndAnswer(window);
+            return StopAndAnswer(monitor.window);
         }
-        return SendCopyData(window);
+        return SendCopyData(monitor.window);
     });
     printf("stops %d\n", switches / stopEvery);
-    Repeat("abouts", n / 10, [&] { return OpenAndCloseAbout(window); });
+    Repeat("abouts", n / 10, [&] { return OpenAndCloseAbout(monitor.window); });
     Sleep(300);
     PrintMemory("after", monitor.info.hProcess);
     // The last switch was a Stop: one grey icon, as a user would see it.
-    printf("ends_grey %d\n", World::TrayIcon(window) == IDI_AGENT_STOPPED);
-    PostMessageW(window, WM_COMMAND, ID_CMD_CLOSE_TRAY, 0);
+    printf("ends_grey %d\n", World::TrayIcon(monitor.window) == IDI_AGENT_STOPPED);
+    PostMessageW(monitor.window, WM_COMMAND, ID_CMD_CLOSE_TRAY, 0);
     printf("exit_code %lu\n", World::EndOf(monitor));
-    return true;
 }
 
 // The idle control: what the host's accounting must see in a program that polls.
@@ -231,27 +191,25 @@ int Tick()
     }
 }
 
-// A monitor, a floor and the control left running for the host to read and end, each with
-// a marker argument that the programs ignore; the memory of the first two, start-up settled.
-bool Hold(World& world)
+// A monitor, a floor and the control left running for the host to find by a marker argument
+// that the programs ignore; the memory of the first two, start-up settled.
+void Hold(World& world)
 {
     Monitor monitor = World::StartWindowed(world.Built(says::kMonitorFile), L"bench-held-monitor", says::kMonitorClass);
     Monitor floor = World::StartWindowed(world.Built(L"tray_floor.exe"), L"bench-held-floor", kFloorClass);
     wchar_t self[MAX_PATH] = {};
     GetModuleFileNameW(NULL, self, MAX_PATH);
     PROCESS_INFORMATION tick = {};
-    const bool ticking = World::Start(self, L"--tick bench-held-tick", &tick);
-    // The menu must stay attached: dropping it would be the cheap way to load no font.
+    World::Start(self, L"--tick bench-held-tick", &tick);
     printf("menu_attached %d\n", GetMenu(monitor.window) != NULL);
     Sleep(2000);
     PrintMemory("monitor", monitor.info.hProcess);
     PrintMemory("floor", floor.info.hProcess);
-    return monitor.window != NULL && floor.window != NULL && ticking;
 }
 
 }  // namespace
 
-int main(int argc, char** argv)
+int main(int, char** argv)
 {
     if (strcmp(argv[1], "--tick") == 0) {
         return Tick();
@@ -259,29 +217,29 @@ int main(int argc, char** argv)
     BenchWorld world;
     world.shipped32 = strcmp(argv[1], "win32") == 0;
     const char* mode = argv[2];
-    const int count = argc > 3 ? atoi(argv[3]) : 0;
-    // The monitor held: its first box maps the fonts that its text needs.
+    // The held monitor's first box maps the fonts that its text needs.
     if (strcmp(mode, "box") == 0) {
         return StopAndAnswer(FindWindowW(says::kMonitorClass, NULL)) ? 0 : 1;
     }
     // The stand-ins where the measured build looks, no agent running: start-up then takes
-    // none of the pauses the commands are made of.
+    // none of the pauses the commands are made of. Taking the prefix down ends what is left.
     if (!world.LayOut()) {
         return 1;
     }
-    if (strcmp(mode, "hold") == 0) {
-        return Hold(world) ? 0 : 1;
-    }
-    bool done = false;
-    if (strcmp(mode, "startup") == 0) {
-        done = StartUp(world, count);
-    }
-    if (strcmp(mode, "commands") == 0) {
-        done = Commands(world, count);
-    }
     if (strcmp(mode, "long-use") == 0) {
-        done = LongUse(world, count);
+        LongUse(world, atoi(argv[3]));
+        return 0;
     }
-    World::EndAll();
-    return done ? 0 : 1;
+    if (!StartUp(world, atoi(argv[3]))) {
+        return 1;
+    }
+    const int runs = atoi(argv[4]);
+    for (int run = 0; run < runs; ++run) {
+        for (int agents : {0, 1, 10}) {
+            TimeCommand(world, ID_CMD_STOP_AGENT, agents);
+            TimeCommand(world, ID_CMD_RESTART_AGENT, agents);
+        }
+    }
+    Hold(world);
+    return 0;
 }
