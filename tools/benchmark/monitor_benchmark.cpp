@@ -1,7 +1,7 @@
-// Drives the monitor and the tray floor from outside through the test world's verbs, and
-// prints what it measured as "name value" lines for tools/benchmark/benchmark.py:
-//   monitor_benchmark win32|win64 startup PAIRS|commands RUNS|long-use N|hold|box|release
-//   monitor_benchmark --tick   (the idle control: a 1 s timer, 5 ms of work a tick)
+// Drives the monitor and the tray floor through the world's verbs and prints what it
+// measured as "name value" lines for tools/benchmark/benchmark.py, its only caller, which runs it as
+//   monitor_benchmark win32|win64 compare PAIRS RUNS|long-use N|box
+//   monitor_benchmark --tick   (the idle control: 5 ms of work every second)
 #include <windows.h>
 #include <psapi.h>
 #include <stdio.h>
@@ -33,74 +33,54 @@ double NowMs()
     return 1000.0 * now.QuadPart / frequency.QuadPart;
 }
 
-// Wine may leave PrivateUsage empty; its commit charge is the same figure there.
+// The commit charge is the process's private memory (PrivateUsage, which Wine may leave empty).
 void PrintMemory(const char* who, HANDLE process)
 {
-    PROCESS_MEMORY_COUNTERS_EX memory = {};
-    memory.cb = sizeof memory;
-    GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof memory);
-    SIZE_T privateBytes = memory.PrivateUsage;
-    if (privateBytes == 0) {
-        privateBytes = memory.PagefileUsage;
-    }
-    printf("%s_private_bytes %llu\n", who, static_cast<unsigned long long>(privateBytes));
+    PROCESS_MEMORY_COUNTERS memory = {};
+    GetProcessMemoryInfo(process, &memory, sizeof memory);
+    printf("%s_private_bytes %llu\n", who, static_cast<unsigned long long>(memory.PagefileUsage));
     printf("%s_working_set %llu\n", who, static_cast<unsigned long long>(memory.WorkingSetSize));
 }
 
-// From creating the process to its window, and to its icon in the tray, polled every millisecond.
-bool TimeStart(const wchar_t* path, bool floor)
+// From creating the process to its window, and to its icon in the tray, polled every
+// millisecond. Only this program runs, so its class finds its window.
+bool TimeStart(const std::wstring& path, const char* who, const wchar_t* className, UINT icon)
 {
-    const char* who = floor ? "floor" : "monitor";
-    const wchar_t* className = floor ? kFloorClass : says::kMonitorClass;
     Monitor program;
     const double t0 = NowMs();
-    if (!World::Start(path, L"", &program.info)) {
-        return false;
-    }
-    const bool windowed = Eventually(
-        [&] {
-            program.window = World::WindowOf(program.info.dwProcessId, className);
-            return program.window != NULL;
-        },
-        30000, 1);
-    const double windowMs = NowMs() - t0;
-    const auto iconHeld = [&] {
-        return floor ? World::HoldsIcon(program.window, kFloorIcon) : World::TrayIcon(program.window) != 0;
-    };
-    const bool iconed = windowed && Eventually(iconHeld, 30000, 1);
-    const double iconMs = NowMs() - t0;
-    if (iconed) {
-        printf("%s_window_ms %.2f\n", who, windowMs);
-        printf("%s_icon_ms %.2f\n", who, iconMs);
-    }
+    World::Start(path, L"", &program.info);
+    program.window = World::FindShown(className, NULL, 30000, 1);
+    printf("%s_window_ms %.2f\n", who, NowMs() - t0);
+    const bool iconed = Eventually([&] { return World::HoldsIcon(program.window, icon); }, 30000, 1);
+    printf("%s_icon_ms %.2f\n", who, NowMs() - t0);
+    // Its window removes the icon as it goes, so the next start counts from an icon less.
     PostMessageW(program.window, WM_CLOSE, 0, 0);
     World::EndOf(program);
-    // The tray drops the icon after the program is gone; the next start counts from there.
-    Eventually([&] { return !iconHeld(); }, 2000, 1);
     return iconed;
 }
 
-// Pairs of starts close together, so that a slow stretch of the machine falls on both; the
-// monitor's first: each start follows the other program's end, as one that follows its own
-// end starts slower here. The first pair only warms the caches.
+// Pairs of starts close together, so that a slow stretch of the machine falls on both, each after
+// the other program's end (one after its own end starts slower here); with no agent, the icon is grey.
 bool StartUp(World& world, int pairs)
 {
     const std::wstring monitor = world.Built(says::kMonitorFile);
     const std::wstring floor = world.Built(L"tray_floor.exe");
     for (int pair = 0; pair < pairs; ++pair) {
-        if (!TimeStart(monitor.c_str(), false) || !TimeStart(floor.c_str(), true)) {
-            fprintf(stderr, "start-up pair %d: no window or no icon\n", pair + 1);
+        const bool monitorIconed = TimeStart(monitor, "monitor", says::kMonitorClass, IDI_AGENT_STOPPED);
+        const bool floorIconed = TimeStart(floor, "floor", kFloorClass, kFloorIcon);
+        if (!monitorIconed || !floorIconed) {
+            fprintf(stderr, "start-up pair %d: no window or no icon\n", pair);
             return false;
         }
     }
     return true;
 }
 
-// From posting the command to its box shown, less the pauses the command is made of;
-// -1 when the box does not report success.
-double CommandExcess(World& world, int command, int agents)
+// From posting the command to its box shown, less the pauses the command is made of, and
+// whether the box reported success.
+void TimeCommand(World& world, int command, int agents)
 {
-    World::EndAgents();
+    const bool stop = command == ID_CMD_STOP_AGENT;
     for (int i = 0; i < agents; ++i) {
         CloseHandle(world.StartAgent());
     }
@@ -111,76 +91,49 @@ double CommandExcess(World& world, int command, int agents)
     World::FindShown(L"#32770", says::kCaption, 60000, 1);
     const double elapsed = NowMs() - t0;
     const std::wstring said = World::AnswerBox();
-    const bool stop = command == ID_CMD_STOP_AGENT;
-    const bool success = said == (stop ? says::kStopDone : says::kRestartDone);
     const double pauses = kPerAgentPauseMs * agents + (stop ? kStopPausesMs : kRestartPausesMs);
-    Sleep(200);
+    printf("%s_%d_excess_ms %.2f\n", stop ? "stop" : "restart", agents, elapsed - pauses);
+    printf("command_done %d\n", said == (stop ? says::kStopDone : says::kRestartDone));
     PostMessageW(monitor.window, WM_COMMAND, ID_CMD_CLOSE_TRAY, 0);
     World::EndOf(monitor);
     World::EndAgents();
-    if (!success) {
-        return -1;
-    }
-    return elapsed - pauses;
 }
 
-void Commands(World& world, int runs)
+// No window of that class and title (NULL: any) is left, polled every millisecond.
+bool NoneShown(const wchar_t* className, const wchar_t* title)
 {
-    const int counts[] = {0, 1, 10};
-    for (int run = 0; run < runs; ++run) {
-        for (int agents : counts) {
-            printf("stop_%d_excess_ms %.2f\n", agents, CommandExcess(world, ID_CMD_STOP_AGENT, agents));
-            printf("restart_%d_excess_ms %.2f\n", agents, CommandExcess(world, ID_CMD_RESTART_AGENT, agents));
-            fflush(stdout);
-        }
-    }
+    return Eventually([&] { return FindWindowW(className, title) == NULL; }, 10000, 1);
 }
 
-// The monitor's own window of that class is there (or gone), polled every millisecond.
-bool OwnWindow(const Monitor& monitor, const wchar_t* className, bool shown)
+bool OpenAndDismissMenu(HWND monitor)
 {
-    return Eventually([&] { return (World::WindowOf(monitor.info.dwProcessId, className) != NULL) == shown; }, 10000,
-                      1);
+    PostMessageW(monitor, says::kTrayCallback, 0, WM_RBUTTONDOWN);
+    HWND menu = World::FindShown(L"#32768", NULL, 10000, 1);
+    PostMessageW(menu, WM_KEYDOWN, VK_ESCAPE, 0);
+    return menu != NULL && NoneShown(L"#32768", NULL);
 }
 
-bool OpenAndDismissMenu(const Monitor& monitor)
+bool OpenAndCloseAbout(HWND monitor)
 {
-    PostMessageW(monitor.window, says::kTrayCallback, 0, WM_RBUTTONDOWN);
-    if (!OwnWindow(monitor, L"#32768", true)) {
-        return false;
-    }
-    PostMessageW(World::WindowOf(monitor.info.dwProcessId, L"#32768"), WM_KEYDOWN, VK_ESCAPE, 0);
-    return OwnWindow(monitor, L"#32768", false);
-}
-
-bool OpenAndCloseAbout(const Monitor& monitor)
-{
-    PostMessageW(monitor.window, WM_COMMAND, ID_CMD_ABOUT, 0);
-    HWND box = World::FindShown(L"#32770", says::kAboutCaption);
-    if (box == NULL) {
-        return false;
-    }
+    PostMessageW(monitor, WM_COMMAND, ID_CMD_ABOUT, 0);
+    HWND box = World::FindShown(L"#32770", says::kAboutCaption, 10000, 1);
     PostMessageW(box, WM_COMMAND, IDCANCEL, 0);
-    return OwnWindow(monitor, L"#32770", false);
+    return box != NULL && NoneShown(L"#32770", says::kAboutCaption);
 }
 
-bool SendCopyData(const Monitor& monitor)
+bool SendCopyData(HWND monitor)
 {
     COPYDATASTRUCT data = {1, 0, NULL};
-    DWORD_PTR result = 0;
-    const LRESULT sent = SendMessageTimeoutW(monitor.window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data),
-                                             SMTO_NORMAL, 10000, &result);
-    return sent != 0;
+    const LPARAM record = reinterpret_cast<LPARAM>(&data);
+    return SendMessageTimeoutW(monitor, WM_COPYDATA, 0, record, SMTO_NORMAL, 10000, NULL) != 0;
 }
 
 // The next command waits until this box is gone, not merely answered.
-bool StopAndAnswer(const Monitor& monitor)
+bool StopAndAnswer(HWND monitor)
 {
-    PostMessageW(monitor.window, WM_COMMAND, ID_CMD_STOP_AGENT, 0);
-    if (World::AnswerBox() != says::kStopDone) {
-        return false;
-    }
-    return OwnWindow(monitor, L"#32770", false);
+    PostMessageW(monitor, WM_COMMAND, ID_CMD_STOP_AGENT, 0);
+    const bool stopped = World::AnswerBox() == says::kStopDone;
+    return stopped && NoneShown(L"#32770", says::kCaption);
 }
 
 // Repeats the action n times or until it fails; prints how many were done and how long they took.
@@ -191,119 +144,102 @@ void Repeat(const char* name, int n, const std::function<bool()>& action)
     while (done < n && action()) {
         ++done;
     }
-    printf("%s %d\n%s_ms %.0f\n", name, done, name, NowMs() - t0);
+    printf("%s %d\n", name, done);
+    printf("%s_ms %.0f\n", name, NowMs() - t0);
 }
 
-// One monitor through n tray menus, n presentation switches (copy-data 1, every so often
-// a Stop instead, the last one a Stop) and n/10 About boxes; its memory before and after.
-bool LongUse(World& world, int n)
+// One monitor through n tray menus, n presentation switches (copy-data 1, every n/100-th
+// a Stop, the last one a Stop) and n/10 About boxes; its memory before and after.
+void LongUse(World& world, int n)
 {
     Monitor monitor = world.StartMonitor();
     // Once each first, so that what Windows loads on first use is not counted as growth.
-    bool answered = monitor.window != NULL && OpenAndDismissMenu(monitor) && OpenAndCloseAbout(monitor);
-    answered = answered && SendCopyData(monitor) && StopAndAnswer(monitor);
-    if (!answered) {
-        fprintf(stderr, "long use: the monitor did not answer its first use\n");
-        return false;
-    }
-    const int stopEvery = n / 100 > 1 ? n / 100 : 1;
-    printf("n %d\nstop_every %d\n", n, stopEvery);
+    OpenAndDismissMenu(monitor.window);
+    OpenAndCloseAbout(monitor.window);
+    SendCopyData(monitor.window);
+    StopAndAnswer(monitor.window);
     Sleep(300);
     PrintMemory("before", monitor.info.hProcess);
-    Repeat("menus", n, [&] { return OpenAndDismissMenu(monitor); });
+    Repeat("menus", n, [&] { return OpenAndDismissMenu(monitor.window); });
+    const int stopEvery = n >= 100 ? n / 100 : 1;
     int switches = 0;
     Repeat("switches", n, [&] {
         ++switches;
         if (switches % stopEvery == 0) {
-            return StopAndAnswer(monitor);
+            return StopAndAnswer(monitor.window);
         }
-        return SendCopyData(monitor);
+        return SendCopyData(monitor.window);
     });
-    Repeat("abouts", n / 10, [&] { return OpenAndCloseAbout(monitor); });
+    printf("stops %d\n", switches / stopEvery);
+    Repeat("abouts", n / 10, [&] { return OpenAndCloseAbout(monitor.window); });
     Sleep(300);
     PrintMemory("after", monitor.info.hProcess);
     // The last switch was a Stop: one grey icon, as a user would see it.
     printf("ends_grey %d\n", World::TrayIcon(monitor.window) == IDI_AGENT_STOPPED);
-    printf("alive %d\n", WaitForSingleObject(monitor.info.hProcess, 0) == WAIT_TIMEOUT);
     PostMessageW(monitor.window, WM_COMMAND, ID_CMD_CLOSE_TRAY, 0);
     printf("exit_code %lu\n", World::EndOf(monitor));
-    return true;
 }
 
 // The idle control: what the host's accounting must see in a program that polls.
 int Tick()
 {
-    SetTimer(NULL, 0, 1000, NULL);
-    MSG msg;
-    while (GetMessageW(&msg, NULL, 0, 0) > 0) {
-        if (msg.message == WM_TIMER) {
-            const double until = NowMs() + 5;
-            while (NowMs() < until) {
-            }
+    for (;;) {
+        Sleep(1000);
+        const double until = NowMs() + 5;
+        while (NowMs() < until) {
         }
     }
-    return 0;
 }
 
-// A monitor, a floor and the control left running, each with a marker argument that the
-// programs ignore and the host finds them by; the memory of the first two, start-up settled.
-bool Hold(World& world)
+// A monitor, a floor and the control left running for the host to find by a marker argument
+// that the programs ignore; the memory of the first two, start-up settled.
+void Hold(World& world)
 {
     Monitor monitor = World::StartWindowed(world.Built(says::kMonitorFile), L"bench-held-monitor", says::kMonitorClass);
     Monitor floor = World::StartWindowed(world.Built(L"tray_floor.exe"), L"bench-held-floor", kFloorClass);
     wchar_t self[MAX_PATH] = {};
     GetModuleFileNameW(NULL, self, MAX_PATH);
     PROCESS_INFORMATION tick = {};
-    const bool ticking = World::Start(self, L"--tick bench-held-tick", &tick);
-    // The menu must stay attached: dropping it would be the cheap way to load no font.
-    printf("menu_attached %d\n", monitor.window != NULL && GetMenu(monitor.window) != NULL);
+    World::Start(self, L"--tick bench-held-tick", &tick);
+    printf("menu_attached %d\n", GetMenu(monitor.window) != NULL);
     Sleep(2000);
     PrintMemory("monitor", monitor.info.hProcess);
     PrintMemory("floor", floor.info.hProcess);
-    return monitor.window != NULL && floor.window != NULL && ticking;
 }
 
 }  // namespace
 
-int main(int argc, char** argv)
+int main(int, char** argv)
 {
-    if (argc == 3 && strcmp(argv[1], "--tick") == 0) {
+    if (strcmp(argv[1], "--tick") == 0) {
         return Tick();
     }
-    const bool win32 = argc > 2 && strcmp(argv[1], "win32") == 0;
-    const bool win64 = argc > 2 && strcmp(argv[1], "win64") == 0;
-    if (!win32 && !win64) {
-        fprintf(stderr, "usage: %s win32|win64 startup|commands|long-use|hold|box|release [count]\n", argv[0]);
-        return 2;
-    }
-    const char* mode = argv[2];
-    const int count = argc > 3 ? atoi(argv[3]) : 1;
     BenchWorld world;
-    world.shipped32 = win32;
+    world.shipped32 = strcmp(argv[1], "win32") == 0;
+    const char* mode = argv[2];
+    // The held monitor's first box maps the fonts that its text needs.
     if (strcmp(mode, "box") == 0) {
-        PostMessageW(FindWindowW(says::kMonitorClass, NULL), WM_COMMAND, ID_CMD_STOP_AGENT, 0);
-        return World::AnswerBox() == says::kStopDone ? 0 : 1;
-    }
-    if (strcmp(mode, "release") == 0) {
-        PostMessageW(FindWindowW(kFloorClass, NULL), WM_CLOSE, 0, 0);
-        World::EndAll();
-        return 0;
+        return StopAndAnswer(FindWindowW(says::kMonitorClass, NULL)) ? 0 : 1;
     }
     // The stand-ins where the measured build looks, no agent running: start-up then takes
-    // none of the pauses the commands are made of.
+    // none of the pauses the commands are made of. Taking the prefix down ends what is left.
     if (!world.LayOut()) {
         return 1;
     }
-    bool done = true;
-    if (strcmp(mode, "startup") == 0) {
-        done = StartUp(world, count);
-    } else if (strcmp(mode, "commands") == 0) {
-        Commands(world, count);
-    } else if (strcmp(mode, "long-use") == 0) {
-        done = LongUse(world, count);
-    } else if (strcmp(mode, "hold") == 0) {
-        return Hold(world) ? 0 : 1;
+    if (strcmp(mode, "long-use") == 0) {
+        LongUse(world, atoi(argv[3]));
+        return 0;
     }
-    World::EndAll();
-    return done ? 0 : 1;
+    if (!StartUp(world, atoi(argv[3]))) {
+        return 1;
+    }
+    const int runs = atoi(argv[4]);
+    for (int run = 0; run < runs; ++run) {
+        for (int agents : {0, 1, 10}) {
+            TimeCommand(world, ID_CMD_STOP_AGENT, agents);
+            TimeCommand(world, ID_CMD_RESTART_AGENT, agents);
+        }
+    }
+    Hold(world);
+    return 0;
 }
