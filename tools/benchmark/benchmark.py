@@ -163,7 +163,9 @@ def main():
     parser.add_argument("--arch", choices=("win32", "win64"), default="win32")
     parser.add_argument("--long-use", type=int, default=0, metavar="N", help="N menus and switches of one monitor")
     options = parser.parse_args()
+    quiet("bash", "tools/setup.sh")  # a fresh machine gets what it lacks
     for preset in ("win32", "win64"):
+        quiet("cmake", "--preset", preset)
         quiet("cmake", "--build", "--preset", preset)
     started = time.time()
     quiet("bash", "tools/wine-prefix.sh", "up", PREFIX, str(options.display))
