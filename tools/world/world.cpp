@@ -25,6 +25,8 @@ namespace {
 // An emulated 32-bit start takes about a minute here; a native one well under a second.
 const int kSlowStartMs = 180000;
 const int kWindowAfterIdleMs = 10000;
+// A closed monitor ends within a second; more is a window that outlived its close.
+const DWORD kEndMs = 15000;
 
 // Every process the world started, so that none outlives the test that failed while it ran.
 std::vector<HANDLE> g_started;
@@ -299,7 +301,8 @@ Monitor World::StartWindowed(const std::wstring& program, const wchar_t* argumen
     Eventually(
         [&] {
             monitor.window = WindowOf(monitor.info.dwProcessId, className);
-            return monitor.window != NULL;
+            const bool ended = WaitForSingleObject(monitor.info.hProcess, 0) == WAIT_OBJECT_0;
+            return monitor.window != NULL || ended;
         },
         kWindowAfterIdleMs);
     if (monitor.window == NULL) {
@@ -311,7 +314,7 @@ Monitor World::StartWindowed(const std::wstring& program, const wchar_t* argumen
 DWORD World::EndOf(Monitor& monitor)
 {
     DWORD code = 999;
-    if (WaitForSingleObject(monitor.info.hProcess, 60000) == WAIT_OBJECT_0) {
+    if (WaitForSingleObject(monitor.info.hProcess, kEndMs) == WAIT_OBJECT_0) {
         GetExitCodeProcess(monitor.info.hProcess, &code);
     }
     CloseHandle(monitor.info.hProcess);
