@@ -8,10 +8,6 @@
 namespace {
 
 const wchar_t kCaption[] = L"嵐川銀行";
-// Time for the ended instances to go before the agent is started again.
-const DWORD kBeforeLaunchPauseMs = 1000;
-// Time for the agent's change to settle before the box tells of it.
-const DWORD kBeforeBoxPauseMs = 500;
 
 void ShowMessage(const wchar_t* text)
 {

@@ -30,7 +30,6 @@ const size_t kMaxLaunchNameChars = 1024;
 const char kInstallFolder[] = "\\Zelna\\Nivoro\\";
 const char kTerminateServicePath[] = "\\Zelna\\Nivoro\\ZelnaTerminateService.exe";
 const DWORD kAfterOpenPauseMs = 1000;
-const DWORD kPerInstancePauseMs = 1500;
 // The system's process list: a first read big enough for most machines, room for
 // processes started between two reads, and a bound on what one Stop may take.
 const ULONG kFirstListBytes = 256 * 1024;

@@ -2,10 +2,15 @@
 #pragma once
 
 #include <stddef.h>
+#include <windows.h>
 
 // The agent's executable name: wide for matching the process list, narrow for the launch path.
 extern const wchar_t kAgentImageName[];
 extern const char kAgentImageNameNarrow[];
+
+// StopAgent's pause after each instance it ended or handed to the terminate service:
+// it does not wait for the instance to end, this is all the time it gets.
+const DWORD kPerInstancePauseMs = 1500;
 
 // 1 once StopAgent gave up on an instance it could neither end nor hand to the terminate service.
 extern int g_stopFailed;

@@ -17,7 +17,7 @@ namespace {
 
 const DWORD kEndWaitMs = 5000;
 const DWORD kStillRunsWaitMs = 300;
-const ULONGLONG kPerInstancePauseMs = 1500;
+const ULONGLONG kDesignedInstancePauseMs = 1500;                  // as designed, not read from the code
 HINSTANCE const kShellStarted = reinterpret_cast<HINSTANCE>(42);  // any value above 32 is a start
 // A busy machine's list, longer than the program's first read; and one longer than it ever reads.
 const ULONG kLongListBytes = 1024 * 1024;
@@ -89,11 +89,13 @@ NTSTATUS OtherSessionListOfLength(ULONG bytes, SYSTEM_INFORMATION_CLASS kind, PV
     return ListOtherSession(kind, list, length, needed);
 }
 
+// NtQuerySystemInformation: a busy machine's list, longer than a first read, with the agent in another session.
 NTSTATUS NTAPI LongListOtherSession(SYSTEM_INFORMATION_CLASS kind, PVOID list, ULONG length, PULONG needed)
 {
     return OtherSessionListOfLength(kLongListBytes, kind, list, length, needed);
 }
 
+// NtQuerySystemInformation: a list longer than the program ever reads.
 NTSTATUS NTAPI ListBeyondBound(SYSTEM_INFORMATION_CLASS kind, PVOID list, ULONG length, PULONG needed)
 {
     return OtherSessionListOfLength(kListBeyondBoundBytes, kind, list, length, needed);
@@ -176,7 +178,7 @@ TEST_F(AgentProcesses, StopEndsEveryInstanceOfTheWholeNameInAnyCase)
     EXPECT_FALSE(Ended(otherCase, kStillRunsWaitMs)) << "the lookup ends nothing";
     const ULONGLONG start = GetTickCount64();
     EXPECT_EQ(StopAgent(kAgentImageName), 1);
-    EXPECT_GE(GetTickCount64() - start, 2 * kPerInstancePauseMs) << "a pause for each instance";
+    EXPECT_GE(GetTickCount64() - start, 2 * kDesignedInstancePauseMs) << "a pause for each instance";
     EXPECT_TRUE(Ended(otherCase, kEndWaitMs));
     EXPECT_TRUE(Ended(agent, kEndWaitMs));
     EXPECT_FALSE(Ended(longer, 0));

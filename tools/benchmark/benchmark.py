@@ -179,8 +179,8 @@ def main():
     finally:
         quiet("bash", "tools/wine-prefix.sh", "down", PREFIX)
     seconds = int(time.time() - started)
-    wine = subprocess.run([WINE64, "--version"], capture_output=True, text=True).stdout.strip()
-    took = "%s, %d cores; run took %d min %02d s" % (wine, os.cpu_count(), seconds // 60, seconds % 60)
+    wine_version = subprocess.run([WINE64, "--version"], capture_output=True, text=True).stdout.strip()
+    took = "%s, %d cores; run took %d min %02d s" % (wine_version, os.cpu_count(), seconds // 60, seconds % 60)
     if options.long_use > 0:
         print("Monitor (%s build), long use of one process; %s" % (options.arch, took))
         print(HEADER % ("measure", "before", "after", "growth", "goal"))
@@ -191,8 +191,9 @@ def main():
         print(HEADER % ("measure", "monitor", "floor", "ratio", "goal"))
         compare(raw, options.idle)
     if options.json:
-        result = {"arch": options.arch, "wine": wine, "run_seconds": seconds, "raw": raw, "verdicts": VERDICTS}
-        json.dump(result, open(options.json, "w"), indent=2)
+        result = {"arch": options.arch, "wine": wine_version, "run_seconds": seconds, "raw": raw, "verdicts": VERDICTS}
+        with open(options.json, "w") as out:
+            json.dump(result, out, indent=2)
     missed = [label for label, met in VERDICTS.items() if not met]
     print("goals missed: %d %s" % (len(missed), "; ".join(missed)))
     return 1 if missed else 0

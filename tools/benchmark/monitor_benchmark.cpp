@@ -7,16 +7,17 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "agent_process.h"
+#include "monitor_commands.h"
 #include "world.h"
 
 namespace {
 
 const wchar_t kFloorClass[] = L"ZELNANIVOROFLOOR";
 const UINT kFloorIcon = 1;
-// The pauses Stop and Restart are made of (supervision/agent_process.cpp, shell/monitor_commands.cpp).
-const double kPerAgentPauseMs = 1500;
-const double kStopPausesMs = 500;
-const double kRestartPausesMs = 1500;
+// The pauses Stop and Restart are made of, beside one for each agent.
+const double kStopPausesMs = kBeforeBoxPauseMs;
+const double kRestartPausesMs = kBeforeLaunchPauseMs + kBeforeBoxPauseMs;
 
 class BenchWorld : public World {
 public:
@@ -91,7 +92,7 @@ void TimeCommand(World& world, int command, int agents)
     World::FindShown(L"#32770", says::kCaption, 60000, 1);
     const double elapsed = NowMs() - t0;
     const std::wstring said = World::AnswerBox();
-    const double pauses = kPerAgentPauseMs * agents + (stop ? kStopPausesMs : kRestartPausesMs);
+    const double pauses = static_cast<double>(kPerInstancePauseMs) * agents + (stop ? kStopPausesMs : kRestartPausesMs);
     printf("%s_%d_excess_ms %.2f\n", stop ? "stop" : "restart", agents, elapsed - pauses);
     printf("command_done %d\n", said == (stop ? says::kStopDone : says::kRestartDone));
     PostMessageW(monitor.window, WM_COMMAND, ID_CMD_CLOSE_TRAY, 0);

@@ -282,10 +282,11 @@ HWND World::WindowOf(DWORD processId, const wchar_t* className)
 
 Monitor World::StartMonitor(const wchar_t* arguments, const std::wstring& program)
 {
-    if (program.empty()) {
-        return StartWindowed(Built(says::kMonitorFile), arguments, says::kMonitorClass);
+    std::wstring path = program;
+    if (path.empty()) {
+        path = Built(says::kMonitorFile);
     }
-    return StartWindowed(program, arguments, says::kMonitorClass);
+    return StartWindowed(path, arguments, says::kMonitorClass);
 }
 
 Monitor World::StartWindowed(const std::wstring& program, const wchar_t* arguments, const wchar_t* className)
