@@ -32,9 +32,9 @@ TEST_P(MonitorProgram, ThroughADayOfUse)
     COPYDATASTRUCT data = {COPYDATA_AGENT_STARTED + 1, 0, NULL};
     SendMessageW(monitor.window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
     EXPECT_EQ(TrayIcon(monitor.window), IDI_AGENT_STOPPED) << "another word taken";
-    data.dwData = COPYDATA_AGENT_STARTED;
-    SendMessageW(monitor.window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
-    EXPECT_EQ(TrayIcon(monitor.window), IDI_AGENT_RUNNING);
+    // The agent, once up, says so itself.
+    CloseHandle(StartAnnouncingAgent());
+    EXPECT_TRUE(Eventually([&] { return TrayIcon(monitor.window) == IDI_AGENT_RUNNING; })) << "announcement unheard";
     EXPECT_EQ(StateFileBytes(), stored);
 
     ASSERT_TRUE(Choose(monitor.window, says::kEntryRestart)) << "no tray menu";

@@ -11,6 +11,8 @@
 //                 and SYSTEM, so this user gets no access at all.
 // Its owner may still rewrite the DACL (WRITE_DAC), which is how the tests' world
 // and the terminate service stand-in end it.
+//   --announce    tells the monitor it runs, as the real agent does: copy-data
+//                 word 1 to the monitor's window, found by its class, once.
 #include <windows.h>
 #include <aclapi.h>
 #include <wchar.h>
@@ -59,6 +61,28 @@ static bool AllowNothing()
     return SetOwnDacl(&empty);
 }
 
+const wchar_t kMonitorClass[] = L"ZELNANIVOROMONITOR";
+const ULONG_PTR kAgentStarted = 1;
+// The monitor may still be starting; a few seconds is all a peer would wait.
+const int kLookForMonitorTries = 100;
+const DWORD kLookForMonitorPauseMs = 100;
+const UINT kAnnounceTimeoutMs = 10000;
+
+static void Announce()
+{
+    for (int i = 0; i < kLookForMonitorTries; ++i) {
+        HWND monitor = FindWindowW(kMonitorClass, NULL);
+        if (monitor != NULL) {
+            COPYDATASTRUCT data = {kAgentStarted, 0, NULL};
+            DWORD_PTR answer = 0;
+            SendMessageTimeoutW(monitor, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data), SMTO_NORMAL,
+                                kAnnounceTimeoutMs, &answer);
+            return;
+        }
+        Sleep(kLookForMonitorPauseMs);
+    }
+}
+
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int)
 {
     bool ready = true;
@@ -70,6 +94,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int)
     }
     if (!ready) {
         return 2;
+    }
+    if (wcsstr(commandLine, L"--announce") != NULL) {
+        Announce();
     }
     for (;;) {
         Sleep(INFINITE);

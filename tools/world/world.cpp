@@ -133,12 +133,22 @@ bool World::Install(const wchar_t* file, bool present)
 
 HANDLE World::StartAgent(AgentReach reach, const wchar_t* name)
 {
+    return StartStandIn(AgentFlag(reach), reach, name);
+}
+
+HANDLE World::StartAnnouncingAgent()
+{
+    return StartStandIn(L"--announce", AgentReach::kOwn, says::kAgentFile);
+}
+
+HANDLE World::StartStandIn(const wchar_t* arguments, AgentReach reach, const wchar_t* name)
+{
     wchar_t temp[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, temp);
     const std::wstring path = std::wstring(temp) + name;
     CopyFileW(Built(L"standin_agent.exe").c_str(), path.c_str(), FALSE);
     PROCESS_INFORMATION info = {};
-    if (!Start(path, AgentFlag(reach), &info)) {
+    if (!Start(path, arguments, &info)) {
         return NULL;
     }
     // Ready once listed and within or beyond reach as asked; a 32-bit one may start through an emulator.

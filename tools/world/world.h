@@ -64,6 +64,8 @@ public:
     // A stand-in agent under that image name, once it is listed and within or beyond reach
     // as asked; NULL when it did not come up.
     HANDLE StartAgent(AgentReach reach = AgentReach::kOwn, const wchar_t* name = says::kAgentFile);
+    // This user's agent that, once up, tells the monitor's window it runs (copy-data 1).
+    HANDLE StartAnnouncingAgent();
     static std::vector<DWORD> Running(const wchar_t* name = says::kAgentFile);  // ids, case-blind
     static void EndAgents();                                                    // also those out of reach
 
@@ -94,4 +96,7 @@ public:
     static bool HoldsIcon(HWND window, UINT id);
     // The icon the tray holds for the monitor: IDI_AGENT_RUNNING, IDI_AGENT_STOPPED, or 0 for none.
     static unsigned TrayIcon(HWND monitor);
+
+private:
+    HANDLE StartStandIn(const wchar_t* arguments, AgentReach reach, const wchar_t* name);
 };
