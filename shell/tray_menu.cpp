@@ -17,6 +17,9 @@ int ShowTrayMenu(HWND window)
     // Without the foreground the menu would not close when the user clicks elsewhere.
     SetForegroundWindow(window);
     TrackPopupMenu(g_hPopupMenu, TPM_BOTTOMALIGN, cursor.x, cursor.y, 0, window, NULL);
+    // A notification icon's menu needs a message after it, or the next one may
+    // show and vanish at once; WM_NULL does nothing else.
+    PostMessageW(window, WM_NULL, 0, 0);
     // One menu per press: destroying it keeps a long-running monitor from leaking menus.
     DestroyMenu(g_hPopupMenu);
     return 1;

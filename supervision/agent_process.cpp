@@ -170,15 +170,20 @@ int IsAgentRunning(const wchar_t* imageName)
         return 0;
     }
     do {
-        if (MatchImageName(entry.szExeFile, imageName, n)) {
-            HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID);
-            if (process != NULL) {
-                CloseHandle(process);
-                Sleep(kAfterOpenPauseMs);
-            }
-            found = 1;
-            break;
+        if (!MatchImageName(entry.szExeFile, imageName, n)) {
+            continue;
         }
+        HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID);
+        if (process != NULL) {
+            CloseHandle(process);
+            Sleep(kAfterOpenPauseMs);
+        } else if (GetLastError() == ERROR_ACCESS_DENIED && !InOwnSession(entry.th32ProcessID)) {
+            // Another signed-in user's agent, listed to every user: it says
+            // nothing of this user's, whose Stop would pass it over.
+            continue;
+        }
+        found = 1;
+        break;
     } while (Process32NextW(snapshot, &entry));
     CloseHandle(snapshot);
     return found;

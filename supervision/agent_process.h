@@ -18,7 +18,8 @@ extern int g_stopFailed;
 // True when exeFile is exactly imageName's n characters, ignoring the case of A to Z.
 bool MatchImageName(const wchar_t* exeFile, const wchar_t* imageName, size_t n);
 
-// 1 when a process with this image name runs; 0 otherwise or when the list cannot be read.
+// 1 when a process with this image name runs, another session's aside; 0 otherwise or when the list
+// cannot be read.
 int IsAgentRunning(const wchar_t* imageName);
 
 // 1 when the whole process list was walked; 0 when it cannot be read or an instance was given up on.

@@ -18,6 +18,7 @@ namespace {
 const DWORD kEndWaitMs = 5000;
 const DWORD kStillRunsWaitMs = 300;
 const ULONGLONG kDesignedInstancePauseMs = 1500;                  // as designed, not read from the code
+const ULONGLONG kDesignedOpenPauseMs = 1000;                      // as designed, not read from the code
 HINSTANCE const kShellStarted = reinterpret_cast<HINSTANCE>(42);  // any value above 32 is a start
 // A busy machine's list, longer than the program's first read; and one longer than it ever reads.
 const ULONG kLongListBytes = 1024 * 1024;
@@ -217,6 +218,40 @@ TEST_F(AgentProcesses, AnUnreadableProcessListIsNoAgentAndNoStop)
         g_stopFailed = 1;
         EXPECT_EQ(StopAgent(kAgentImageName), 0);
         EXPECT_EQ(g_stopFailed, 0) << "an unreadable list is no given-up instance";
+    }
+}
+
+// Another signed-in user's agent is listed to every user but says nothing of this user's; one this user cannot
+// open that is not known to be another session's still counts.
+TEST_F(AgentProcesses, StartUpLooksPastAnotherSessionsAgent)
+{
+    const struct {
+        const char* name;
+        decltype(&NtQuerySystemInformation) list;
+        bool ownAfter;
+        int found;
+    } rows[] = {
+        {"another user's alone", ListOtherSession, false, 0},
+        {"another user's, then this user's own", ListOtherSession, true, 1},
+        {"list unreadable", ListBeyondBound, false, 1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        g_agent = StartAgent(AgentReach::kOtherUser);
+        g_agentId = GetProcessId(g_agent);
+        if (row.ownAfter) {
+            CloseHandle(StartAgent());
+            ASSERT_EQ(Running().front(), g_agentId) << "the other user's agent must come first in the list";
+        }
+        ImportPatch<decltype(&NtQuerySystemInformation)> list("ntdll.dll", "NtQuerySystemInformation", row.list);
+        g_realList = list.Original();
+        const ULONGLONG start = GetTickCount64();
+        EXPECT_EQ(IsAgentRunning(kAgentImageName), row.found);
+        if (row.ownAfter) {
+            EXPECT_GE(GetTickCount64() - start, kDesignedOpenPauseMs) << "no pause for this user's own";
+        }
+        CloseHandle(g_agent);
+        EndAgents();
     }
 }
 

@@ -1,8 +1,16 @@
 // The state file for real, in this prefix's application-data folder, and its
 // reconciliation with real stand-in agents.
+// ntstatus.h names the NTSTATUS codes that windows.h would otherwise define in part.
+#define WIN32_NO_STATUS
 #include "world_test.h"
+#undef WIN32_NO_STATUS
+
+#include <ntstatus.h>
+#include <optional>
+#include <winternl.h>
 
 #include "agent_state.h"
+#include "import_patch.h"
 
 namespace {
 
@@ -62,33 +70,60 @@ TEST_F(StateFile, WriteReplacesAPlainFileNamedLikeItsFolderAndKeepsEveryOtherEnt
     }
 }
 
+// NtQuerySystemInformation: every agent in another signed-in user's session (SYSTEM_PROCESS_INFORMATION).
+decltype(&NtQuerySystemInformation) g_realList;
+NTSTATUS NTAPI AgentsInAnotherSession(SYSTEM_INFORMATION_CLASS kind, PVOID list, ULONG length, PULONG needed)
+{
+    const NTSTATUS status = g_realList(kind, list, length, needed);
+    for (BYTE* at = static_cast<BYTE*>(list); NT_SUCCESS(status);) {
+        SYSTEM_PROCESS_INFORMATION* entry = reinterpret_cast<SYSTEM_PROCESS_INFORMATION*>(at);
+        const std::wstring name(entry->ImageName.Buffer, entry->ImageName.Length / sizeof(wchar_t));
+        if (_wcsicmp(name.c_str(), says::kAgentFile) == 0) {
+            entry->SessionId += 1;
+        }
+        if (entry->NextEntryOffset == 0) {
+            break;
+        }
+        at += entry->NextEntryOffset;
+    }
+    return status;
+}
+
 // Start-up writes the file only when the stored state and the process list disagree.
 TEST_F(StateFile, StartUpBringsTheStoredStateIntoLineWithTheProcessList)
 {
+    enum Agent { kNone, kOwn, kOtherUsers };
     const struct {
         const char* name;
         const char* stored;
-        bool agent;
+        Agent agent;
         char written;
         AgentState state;
     } rows[] = {
-        {"first run: no file, no folder, no agent", nullptr, false, '1', kAgentStopped},
-        {"stopped by a letter, no agent", "012345a789", false, kNotWritten, kLetterA},
-        {"stopped, an agent", "6933c113c3", true, '0', kAgentRunning},
-        {"running, an agent", "6933c103c3", true, kNotWritten, kAgentRunning},
+        {"first run: no file, no folder, no agent", nullptr, kNone, '1', kAgentStopped},
+        {"stopped by a letter, no agent", "012345a789", kNone, kNotWritten, kLetterA},
+        {"stopped, an agent", "6933c113c3", kOwn, '0', kAgentRunning},
+        {"running, an agent", "6933c103c3", kOwn, kNotWritten, kAgentRunning},
+        {"running, only another user's agent", "6933c103c3", kOtherUsers, '1', kAgentStopped},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        if (row.agent && Running().empty()) {
-            CloseHandle(StartAgent());
+        ASSERT_TRUE(LayOut());
+        if (row.agent != kNone) {
+            CloseHandle(StartAgent(row.agent == kOwn ? AgentReach::kOwn : AgentReach::kOtherUser));
         }
         if (row.stored != nullptr) {
             WriteStateFile(std::string("[Settings]\r\nService=") + row.stored + "\r\n");
         }
         const std::string before = StateFileBytes();
+        std::optional<ImportPatch<decltype(&NtQuerySystemInformation)>> list;
+        if (row.agent == kOtherUsers) {
+            list.emplace("ntdll.dll", "NtQuerySystemInformation", AgentsInAnotherSession);
+            g_realList = list->Original();
+        }
         ReadAgentState();
         const bool found = ReconcileAgentState();
-        EXPECT_EQ(found, row.agent);
+        EXPECT_EQ(found, row.agent == kOwn);
         EXPECT_EQ(g_agentState, row.state);
         if (row.written == kNotWritten) {
             EXPECT_EQ(StateFileBytes(), before) << "the file agreed and is not written";

@@ -14,16 +14,21 @@
 namespace {
 
 const char kStateFile[] = "[Settings]\r\nService=0000001000\r\n";
-// MonitorMain's exit code when the watchdog, not the program, ended its loop.
+// MonitorMain's exit code when the watchdog, not the program, ended its loop, and when it does.
 const int kWatchdogExitCode = 99;
+const UINT kWatchdogMs = 10000;
+// The retry timer fires this often here, not every 2 s, so that a minute of retries takes a moment.
+const UINT kHurriedTimerMs = 10;
+const int kDesignedRetries = 30;  // as designed, not read from the code
 
 std::wstring g_log;
 NOTIFYICONDATAW g_lastAdd;   // the record of the latest add, taken or refused
-int g_refusedAdds = 0;       // adds the tray refuses before it takes one
-bool g_addTimesOut = false;  // a refused add took the icon all the same, as a busy tray's does
-bool g_iconHeld = false;     // the tray holds the window's icon
+int g_refusedAdds = 0;       // adds the tray, not ready, refuses before it takes one
+int g_timedOutCalls = 0;     // calls a busy tray answers FALSE after its time-out; an add among them takes the icon
+UINT g_heldId = 0;           // the icon the tray holds for the window, 0 for none
 bool g_endOnIcon = false;    // MonitorMain's loop ends once the icon is in
 HMENU g_shownMenu = NULL;
+std::wstring g_windowTitle;  // the title of the window whose icon was added last
 decltype(&SetTimer) g_realSetTimer = NULL;
 decltype(&KillTimer) g_realKillTimer = NULL;
 
@@ -60,26 +65,39 @@ std::wstring Times(int count, const std::wstring& text)
     return all;
 }
 
-// Shell_NotifyIconW: a notification area not ready at logon refuses the add; a busy one times the add out
-// although it took the icon. A modify or a delete answers FALSE for an icon it does not hold
-// (Shell_NotifyIconW function).
+// Shell_NotifyIconW: a notification area not ready at logon refuses the add; a busy one answers FALSE after a time-out
+// although an add took the icon. An add of an icon it holds is refused as a duplicate; a modify or a delete answers
+// FALSE for an icon it does not hold (Shell_NotifyIconW function).
 BOOL WINAPI FakeTray(DWORD action, PNOTIFYICONDATAW icon)
 {
-    BOOL taken = g_iconHeld;
+    std::wstring answer;
+    if (g_timedOutCalls > 0) {
+        g_timedOutCalls -= 1;
+        answer = L"-timed-out";
+        if (action == NIM_ADD && g_heldId == 0) {
+            g_heldId = icon->uID;
+        }
+    } else if (action == NIM_ADD && g_heldId == icon->uID) {
+        answer = L"-duplicate";
+    } else if (action == NIM_ADD && g_refusedAdds > 0) {
+        g_refusedAdds -= 1;
+        answer = L"-refused";
+    } else if (action != NIM_ADD && g_heldId != icon->uID) {
+        answer = L"-refused";
+    } else if (action == NIM_ADD) {
+        g_heldId = icon->uID;
+    }
     if (action == NIM_ADD) {
         g_lastAdd = *icon;
-        taken = TRUE;
-        if (g_refusedAdds > 0) {
-            g_refusedAdds -= 1;
-            taken = FALSE;
-        }
-        g_iconHeld = taken || g_addTimesOut;
+        wchar_t title[128] = {};
+        GetWindowTextW(icon->hWnd, title, _countof(title));
+        g_windowTitle = title;
     }
-    if (action == NIM_DELETE) {
-        g_iconHeld = false;
+    if (action == NIM_DELETE && answer.empty()) {
+        g_heldId = 0;
     }
-    g_log += NameOf(kTrayActions, action) + L"-" + NameOf(kIcons, icon->uID);
-    g_log += taken ? L" " : L"-refused ";
+    g_log += NameOf(kTrayActions, action) + L"-" + NameOf(kIcons, icon->uID) + answer + L" ";
+    const bool taken = answer.empty();
     if (taken && action != NIM_DELETE && g_endOnIcon) {
         PostMessageW(icon->hWnd, WM_CLOSE, 0, 0);
     }
@@ -104,11 +122,11 @@ BOOL WINAPI AllowMessage(HWND, UINT message, DWORD action, PCHANGEFILTERSTRUCT)
     return TRUE;
 }
 
-// SetTimer: the real timer on the window, only every 10 ms rather than as asked (SetTimer function).
+// SetTimer: the real timer on the window, only hurried (SetTimer function).
 UINT_PTR WINAPI HurriedTimer(HWND window, UINT_PTR id, UINT ms, TIMERPROC proc)
 {
     g_log += L"retry-timer-" + std::to_wstring(ms) + L"ms ";
-    return g_realSetTimer(window, id, 10, proc);
+    return g_realSetTimer(window, id, kHurriedTimerMs, proc);
 }
 
 // KillTimer: the real one, FALSE for a timer that does not exist (KillTimer function). Nothing is left to
@@ -179,8 +197,8 @@ protected:
         WorldTest::SetUp();
         WriteStateFile(kStateFile);
         g_refusedAdds = 0;
-        g_addTimesOut = false;
-        g_iconHeld = false;
+        g_timedOutCalls = 0;
+        g_heldId = 0;
         g_endOnIcon = false;
         g_hInstance = GetModuleHandleW(NULL);
         g_taskbarCreatedMessage = RegisterWindowMessageW(L"TaskbarCreated");
@@ -203,14 +221,15 @@ protected:
     {
         g_log.clear();
         g_endOnIcon = true;
-        g_iconHeld = false;  // a new window holds no icon yet
+        g_heldId = 0;                    // a new window holds no icon yet
+        g_taskbarCreatedMessage = 0;     // the program registers it itself
         ImportPatch<decltype(&ChangeWindowMessageFilterEx)> filter("user32.dll", "ChangeWindowMessageFilterEx",
                                                                    AllowMessage);
         ImportPatch<decltype(&SetTimer)> timer("user32.dll", "SetTimer", HurriedTimer);
         ImportPatch<decltype(&KillTimer)> kill("user32.dll", "KillTimer", KillTimerAndClose);
         g_realSetTimer = timer.Original();
         g_realKillTimer = kill.Original();
-        const UINT_PTR watchdog = g_realSetTimer(NULL, 0, 10000, Watchdog);
+        const UINT_PTR watchdog = g_realSetTimer(NULL, 0, kWatchdogMs, Watchdog);
         const int code = MonitorMain(g_hInstance, NULL, const_cast<PWSTR>(L"/ignored"), SW_SHOW);
         g_realKillTimer(NULL, watchdog);
         return code;
@@ -220,7 +239,7 @@ protected:
     ImportPatch<decltype(&MessageBoxW)> box_{"user32.dll", "MessageBoxW", PressOk};
 };
 
-// At logon the tray may refuse the add, or take it and time out. An outside close ends each loop.
+// At logon the tray may refuse the add, or take it late after a time-out. An outside close ends each loop.
 TEST_F(TrayShell, StartUpLetsTheShellsRestartInAndAddsItsLookRetryingForAMinuteIfRefused)
 {
     const std::wstring refused = L"add-grey-refused modify-grey-refused ";
@@ -229,27 +248,34 @@ TEST_F(TrayShell, StartUpLetsTheShellsRestartInAndAddsItsLookRetryingForAMinuteI
         const char* name;
         bool agent;
         int refusedAdds;
-        bool addTimesOut;
+        int timedOutCalls;
         std::wstring log;
     } rows[] = {
-        {"taken at once", false, 0, false, L"filter-taskbar-created add-grey delete-grey "},
-        {"refused thrice", false, 3, false, firstRefused + Times(2, refused) + L"add-grey timer-gone delete-grey "},
-        {"timed out but held", false, 1, true, L"filter-taskbar-created add-grey-refused modify-grey delete-grey "},
-        {"refused for a minute", false, 31, false,
-         firstRefused + Times(30, refused) + L"timer-gone delete-grey-refused "},
-        {"with an agent", true, 0, false, L"filter-taskbar-created add-colour delete-colour "},
+        {"with an agent, taken at once", true, 0, 0, L"filter-taskbar-created add-colour delete-colour "},
+        {"refused thrice", false, 3, 0, firstRefused + Times(2, refused) + L"add-grey timer-gone delete-grey "},
+        {"add timed out but held", false, 0, 1,
+         L"filter-taskbar-created add-grey-timed-out modify-grey delete-grey "},
+        {"add and modify timed out, taken late", false, 0, 2,
+         L"filter-taskbar-created add-grey-timed-out modify-grey-timed-out retry-timer-2000ms add-grey-duplicate "
+         L"modify-grey timer-gone delete-grey "},
+        {"refused for a minute", false, kDesignedRetries + 1, 0,
+         firstRefused + Times(kDesignedRetries, refused) + L"timer-gone delete-grey-refused "},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
+        ASSERT_TRUE(LayOut());
+        WriteStateFile(kStateFile);
         if (row.agent) {
             CloseHandle(StartAgent());
         }
         g_refusedAdds = row.refusedAdds;
-        g_addTimesOut = row.addTimesOut;
+        g_timedOutCalls = row.timedOutCalls;
         const int code = RunMain();
         EXPECT_EQ(code, 0);
         EXPECT_EQ(g_log, row.log);
-        EXPECT_STREQ(g_lastAdd.szTip, row.agent ? says::kTitleRunning : says::kTitleStopped);
+        const wchar_t* title = row.agent ? says::kTitleRunning : says::kTitleStopped;
+        EXPECT_EQ(g_windowTitle, title) << "the window's title, the name a peer finds it by";
+        EXPECT_STREQ(g_lastAdd.szTip, title);
         EXPECT_EQ(g_lastAdd.uFlags, static_cast<UINT>(NIF_MESSAGE | NIF_ICON | NIF_TIP));
     }
 }
@@ -261,9 +287,13 @@ TEST_F(TrayShell, OnlyTheRightButtonOpensTheFiveEntryMenuWhichIsFreedAfterEachPr
         SendMessageW(window_, says::kTrayCallback, 0, press);
     }
     SendMessageW(window_, says::kTrayCallback, 0, WM_RBUTTONDOWN);
+    MSG posted = {};
+    while (PeekMessageW(&posted, window_, 0, 0, PM_REMOVE)) {
+        g_log += posted.message == WM_NULL ? L" then-null-posted" : L" then-other-posted";
+    }
     EXPECT_EQ(g_log,
               L"menu-bottom-aligned Restart:重啟安控元件 Stop:停止安控元件 separator About:關於 "
-              L"Close:關閉工作列快捷鍵");
+              L"Close:關閉工作列快捷鍵 then-null-posted");
     EXPECT_FALSE(IsMenu(g_shownMenu)) << "a menu left behind on every press";
 }
 
