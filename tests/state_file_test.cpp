@@ -17,42 +17,16 @@ namespace {
 // What the read makes of a seventh character that is no digit: that character less '0', read as stopped.
 const AgentState kLetterA = 'a' - '0';
 const AgentState kNoSeventhCharacter = '\0' - '0';
-// The state digit of a row whose file is not written.
-const char kNotWritten = 0;
+// The column of a row whose file is not written: a value no read yields.
+const AgentState kNotWritten = -1000;
 
 class StateFile : public WorldTest {};
 
-// The time's hexadecimal digits, the state digit, copies of the third, fifth and fourth: the writes below see only
-// the copies and the state digit.
+// The time's hexadecimal digits, the state digit, copies of the third, fifth and fourth: the one pin of the stored
+// form; the writes below are read back.
 TEST_F(StateFile, TheValueIsSixTimeDigitsTheStateDigitAndThreeCopies)
 {
     EXPECT_STREQ(EncodeStateValue(0x12345678, kAgentStopped).text, "1234561354");
-}
-
-TEST_F(StateFile, OnlyTheSeventhCharacterOfAStoredValueCounts)
-{
-    const struct {
-        const char* name;
-        const char* file;
-        AgentState state;
-    } rows[] = {
-        {"no file", nullptr, kAgentRunning},
-        {"no key", "[Other]\r\nService=6933c113c3\r\n", kAgentRunning},
-        {"stopped", "[Settings]\r\nService=6933c113c3\r\n", kAgentStopped},
-        {"running", "[Settings]\r\nService=6933c103c3\r\n", kAgentRunning},
-        {"a letter", "[Settings]\r\nService=012345a789\r\n", kLetterA},
-        {"one character", "[Settings]\r\nService=0\r\n", kNoSeventhCharacter},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        DeleteFileA(StateFilePath().c_str());
-        if (row.file != nullptr) {
-            WriteStateFile(row.file);
-        }
-        g_agentState = 7;
-        ReadAgentState();
-        EXPECT_EQ(g_agentState, row.state);
-    }
 }
 
 TEST_F(StateFile, WriteReplacesAPlainFileNamedLikeItsFolderAndKeepsEveryOtherEntry)
@@ -60,11 +34,11 @@ TEST_F(StateFile, WriteReplacesAPlainFileNamedLikeItsFolderAndKeepsEveryOtherEnt
     HANDLE plainFile = CreateFileA(StateFolderPath().c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL);
     CloseHandle(plainFile);
     WriteAgentState(kAgentStopped);
-    EXPECT_TRUE(IsStateValue(StoredValue(), '1')) << StoredValue();
+    EXPECT_EQ(ReadAgentState(), kAgentStopped);
 
     WriteStateFile("[Other]\r\nA=1\r\n[Settings]\r\nBefore=x\r\nService=6933c113c3\r\nAfter=z\r\n");
     WriteAgentState(kAgentRunning);
-    EXPECT_TRUE(IsStateValue(StoredValue(), '0')) << StoredValue();
+    EXPECT_EQ(ReadAgentState(), kAgentRunning);
     for (const char* kept : {"[Other]", "A=1", "Before=x", "After=z"}) {
         EXPECT_NE(StateFileBytes().find(kept), std::string::npos) << kept << " lost";
     }
@@ -89,22 +63,28 @@ NTSTATUS NTAPI AgentsInAnotherSession(SYSTEM_INFORMATION_CLASS kind, PVOID list,
     return status;
 }
 
-// Start-up writes the file only when the stored state and the process list disagree.
+// Start-up writes the file only when the stored state and the process list disagree; what it keeps is the read
+// state, of which only the seventh character counts.
 TEST_F(StateFile, StartUpBringsTheStoredStateIntoLineWithTheProcessList)
 {
     enum Agent { kNone, kOwn, kOtherUsers };
     const struct {
         const char* name;
-        const char* stored;
+        const char* file;
         Agent agent;
-        char written;
+        AgentState written;
         AgentState state;
     } rows[] = {
-        {"first run: no file, no folder, no agent", nullptr, kNone, '1', kAgentStopped},
-        {"stopped by a letter, no agent", "012345a789", kNone, kNotWritten, kLetterA},
-        {"stopped, an agent", "6933c113c3", kOwn, '0', kAgentRunning},
-        {"running, an agent", "6933c103c3", kOwn, kNotWritten, kAgentRunning},
-        {"running, only another user's agent", "6933c103c3", kOtherUsers, '1', kAgentStopped},
+        {"first run: no file, no folder, no agent", nullptr, kNone, kAgentStopped, kAgentStopped},
+        {"no key reads as running, no agent", "[Other]\r\nService=6933c113c3\r\n", kNone, kAgentStopped,
+         kAgentStopped},
+        {"stopped, no agent", "[Settings]\r\nService=6933c113c3\r\n", kNone, kNotWritten, kAgentStopped},
+        {"stopped by a letter, no agent", "[Settings]\r\nService=012345a789\r\n", kNone, kNotWritten, kLetterA},
+        {"one character, no agent", "[Settings]\r\nService=0\r\n", kNone, kNotWritten, kNoSeventhCharacter},
+        {"stopped, an agent", "[Settings]\r\nService=6933c113c3\r\n", kOwn, kAgentRunning, kAgentRunning},
+        {"running, an agent", "[Settings]\r\nService=6933c103c3\r\n", kOwn, kNotWritten, kAgentRunning},
+        {"running, only another user's agent", "[Settings]\r\nService=6933c103c3\r\n", kOtherUsers,
+         kAgentStopped, kAgentStopped},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -112,8 +92,8 @@ TEST_F(StateFile, StartUpBringsTheStoredStateIntoLineWithTheProcessList)
         if (row.agent != kNone) {
             CloseHandle(StartAgent(row.agent == kOwn ? AgentReach::kOwn : AgentReach::kOtherUser));
         }
-        if (row.stored != nullptr) {
-            WriteStateFile(std::string("[Settings]\r\nService=") + row.stored + "\r\n");
+        if (row.file != nullptr) {
+            WriteStateFile(row.file);
         }
         const std::string before = StateFileBytes();
         std::optional<ImportPatch<decltype(&NtQuerySystemInformation)>> list;
@@ -128,7 +108,8 @@ TEST_F(StateFile, StartUpBringsTheStoredStateIntoLineWithTheProcessList)
         if (row.written == kNotWritten) {
             EXPECT_EQ(StateFileBytes(), before) << "the file agreed and is not written";
         } else {
-            EXPECT_TRUE(IsStateValue(StoredValue(), row.written)) << StoredValue();
+            EXPECT_NE(StateFileBytes(), before) << "not written";
+            EXPECT_EQ(ReadAgentState(), row.written) << "written as read back";
         }
     }
 }

@@ -14,7 +14,13 @@ package() {  # builds and unpacks the release zip in $work/$1 as if at the time 
     >"$dir.log" 2>&1 || { echo "the $1 build failed: $dir.log"; return 1; }
 }
 # Side by side, at times told apart: what differs with the time of day differs between the two.
-package first 1000000000 & package second-with-a-longer-name 1100000000 & wait -n && wait -n
+# Both waited for, so that a failed build is reported as such and leaves no other build running.
+package first 1000000000 & first=$!
+package second-with-a-longer-name 1100000000 & second=$!
+built=0
+wait $first || built=1
+wait $second || built=1
+[ $built = 0 ] || exit 1
 exe=$work/first/unpacked/ZelnaNivoroMonitor.exe
 cmp "$exe" "$work/second-with-a-longer-name/unpacked/ZelnaNivoroMonitor.exe" || { echo "the two executables differ"; exit 1; }
 for path in "$src" "$work"; do

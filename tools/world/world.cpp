@@ -22,11 +22,14 @@ bool Eventually(const std::function<bool()>& condition, int timeoutMs, int pollM
 
 namespace {
 
-// An emulated 32-bit start takes about a minute here; a native one well under a second.
-const int kSlowStartMs = 180000;
 const int kWindowAfterIdleMs = 10000;
 // A closed monitor ends within a second; more is a window that outlived its close.
 const DWORD kEndMs = 15000;
+// A process that was terminated ends at once; more is a process out of reach after all.
+const DWORD kTerminatedEndsMs = 5000;
+// The box's text: its static control has no id of its own, and the texts are short.
+const int kBoxTextId = 0xFFFF;
+const int kBoxTextChars = 128;
 
 // Every process the world started, so that none outlives the test that failed while it ran.
 std::vector<HANDLE> g_started;
@@ -50,7 +53,7 @@ void EndProcesses(const wchar_t* name)
         HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
         if (process != NULL) {
             TerminateProcess(process, 1);
-            WaitForSingleObject(process, 5000);
+            WaitForSingleObject(process, kTerminatedEndsMs);
             CloseHandle(process);
         }
     }
@@ -164,7 +167,7 @@ HANDLE World::StartStandIn(const wchar_t* arguments, AgentReach reach, const wch
             }
             return listed && refused == beyondReach;
         },
-        kSlowStartMs);
+        StartLimitMs());
     if (!ready) {
         fprintf(stderr, "the stand-in agent %ls did not come up as asked\n", name);
         TerminateProcess(info.hProcess, 1);
@@ -239,27 +242,6 @@ std::string World::StateFileBytes()
     return bytes;
 }
 
-std::string World::StoredValue()
-{
-    char value[256] = {};
-    GetPrivateProfileStringA("Settings", "Service", "", value, sizeof value, StateFilePath().c_str());
-    return value;
-}
-
-bool World::IsStateValue(const std::string& value, char stateDigit)
-{
-    if (value.size() != 10) {
-        return false;
-    }
-    if (value.find_first_not_of("0123456789abcdef") != std::string::npos) {
-        return false;
-    }
-    if (value[6] != stateDigit) {
-        return false;
-    }
-    return value[7] == value[2] && value[8] == value[4] && value[9] == value[3];
-}
-
 bool World::Start(const std::wstring& path, const std::wstring& arguments, PROCESS_INFORMATION* info)
 {
     std::wstring commandLine = L"\"" + path + L"\" " + arguments;
@@ -296,10 +278,11 @@ Monitor World::StartMonitor(const wchar_t* arguments, const std::wstring& progra
     if (path.empty()) {
         path = Built(says::kMonitorFile);
     }
-    return StartWindowed(path, arguments, says::kMonitorClass);
+    return StartWindowed(path, arguments, says::kMonitorClass, StartLimitMs());
 }
 
-Monitor World::StartWindowed(const std::wstring& program, const wchar_t* arguments, const wchar_t* className)
+Monitor World::StartWindowed(const std::wstring& program, const wchar_t* arguments, const wchar_t* className,
+                             int startLimitMs)
 {
     Monitor monitor;
     if (!Start(program, arguments, &monitor.info)) {
@@ -308,7 +291,7 @@ Monitor World::StartWindowed(const std::wstring& program, const wchar_t* argumen
     // The window comes before the message loop: once the program waits for input, a window
     // that is not there will not come. An emulated start stretches this wait by itself. Wine
     // was seen to end the wait before the window existed, hence a short grace.
-    const DWORD idle = WaitForInputIdle(monitor.info.hProcess, kSlowStartMs);
+    const DWORD idle = WaitForInputIdle(monitor.info.hProcess, startLimitMs);
     Eventually(
         [&] {
             monitor.window = WindowOf(monitor.info.dwProcessId, className);
@@ -350,8 +333,8 @@ std::wstring World::AnswerBox(int timeoutMs)
     if (box == NULL) {
         return L"<no box>";
     }
-    wchar_t text[128] = {};
-    GetDlgItemTextW(box, 0xFFFF, text, 128);
+    wchar_t text[kBoxTextChars] = {};
+    GetDlgItemTextW(box, kBoxTextId, text, kBoxTextChars);
     SendMessageW(box, WM_COMMAND, IDOK, 0);
     return text;
 }

@@ -52,6 +52,11 @@ public:
     virtual ~World() = default;
     // True for the shipped 32-bit program's world: its build, its stand-ins where it looks.
     virtual bool Shipped32() const { return false; }
+    // How long a start of this world's build may take: an emulated 32-bit start takes about a
+    // minute here, a native one well under a second. Within each test program's CTest limit.
+    int StartLimitMs() const { return Shipped32() ? kEmulatedStartMs : kNativeStartMs; }
+    static const int kEmulatedStartMs = 180000;
+    static const int kNativeStartMs = 20000;
 
     // Ends what runs, removes the state file and installs the stand-ins; false when it could not.
     bool LayOut();
@@ -73,9 +78,6 @@ public:
     static std::string StateFilePath();
     static bool WriteStateFile(const std::string& bytes);  // creates the folder
     static std::string StateFileBytes();                   // "" when there is none
-    static std::string StoredValue();                      // Settings/Service; "" without the key
-    // Ten characters as the writer makes them: time digits, the state digit, the three copies.
-    static bool IsStateValue(const std::string& value, char stateDigit);
 
     // A program started with its thread handle closed; false when it could not start.
     static bool Start(const std::wstring& path, const std::wstring& arguments, PROCESS_INFORMATION* info);
@@ -84,12 +86,13 @@ public:
     // This world's monitor (or another program) once its window exists; no window when the
     // program's message loop waits for input without one, or the program ended.
     Monitor StartMonitor(const wchar_t* arguments = L"", const std::wstring& program = L"");
-    static Monitor StartWindowed(const std::wstring& program, const wchar_t* arguments, const wchar_t* className);
+    static Monitor StartWindowed(const std::wstring& program, const wchar_t* arguments, const wchar_t* className,
+                                 int startLimitMs = kEmulatedStartMs);
     static DWORD EndOf(Monitor& monitor);  // waits; the exit code, 999 when it did not end
     // A top-level window of that class and title (NULL: any), or NULL when none shows in time.
     static HWND FindShown(const wchar_t* className, const wchar_t* title, int timeoutMs = 10000, int pollMs = 25);
     // The monitor's message box: its text, then OK pressed; "<no box>" when none shows.
-    static std::wstring AnswerBox(int timeoutMs = 180000);  // a 32-bit start may be emulated
+    static std::wstring AnswerBox(int timeoutMs = kEmulatedStartMs);  // a 32-bit start may be emulated
     // The real tray menu opened with a right press, an entry (says::kEntry...) chosen by keys.
     static bool Choose(HWND monitor, int entry);
     // Whether the tray holds that icon of the window: a no-change NIM_MODIFY succeeds only then.
