@@ -3,7 +3,7 @@
 # as a tester runs it. Each mode sets up the machine it needs, the user's own state file in place, and leaves
 # none of it behind.
 #   kit_test.sh suite ZIP PREFIX PROGRAMS   the suite runs from the kit: its last line says all PROGRAMS passed;
-#                                           the state file is put back and the install folder removed
+#                                           the state file and the install folder are left as they were
 #   kit_test.sh refusal ZIP PREFIX          a real installation is refused and left byte for byte
 #   kit_test.sh broken ZIP PREFIX           a run broken off once the suite laid out its world: the next run,
 #                                           refused for an agent left running, first puts back what it set aside
@@ -25,6 +25,9 @@ run_kit() { (cd "$kit" && "$wine64" cmd /c "C:\\kit $mode\\run-suite.cmd") >"$ki
 tidy && trap tidy EXIT
 mkdir -p "$kit" "$state" && (cd "$kit" && cmake -E tar xf "$zip")
 printf '[Settings]\r\nService=6933c113c3\r\n; the user'"'"'s own\r\n' >"$state/info.ini" && cp "$state/info.ini" "$kit.ini"
+if [ "$mode" = suite ]; then  # the kit's own agent stand-in, as a tester may have installed it by hand
+  mkdir -p "$installed/Nivoro" && cp "$kit/standin_agent.exe" "$installed/Nivoro/ZelnaNivoroAgent.exe"
+fi
 if [ "$mode" = broken ]; then
   run_kit broken.log &
   for _ in $(seq 300); do [ -e "$installed/Nivoro/ZelnaTerminateService.exe" ] && break; sleep 0.2; done  # laid out
@@ -57,9 +60,10 @@ ended=$(end_all)
 
 if [ "$mode" = suite ]; then
   [ "$last" = "$4 passed, 0 failed" ] && [ $code = 0 ] || fail "not \"$4 passed, 0 failed\" and exit code 0 ($code)"
-  [ ! -e "$installed" ] || fail "left installed: $(find "$installed")"
+  [ "$(ls -A "$installed/Nivoro")" = ZelnaNivoroAgent.exe ] || fail "not as found: $(ls -A "$installed/Nivoro")"
+  cmp "$installed/Nivoro/ZelnaNivoroAgent.exe" "$kit/standin_agent.exe"
   ! grep -q terminated <<<"$ended" || fail "left running: $ended"
-  echo "the kit's suite passed, put the user's info.ini back and removed what it installed"
+  echo "the kit's suite passed, put the user's info.ini back and left the install folder as it found it"
   exit 0
 fi
 [ $code != 0 ] && [[ "$last" == Refused* ]] || fail "not refused (exit code $code)"
@@ -68,6 +72,7 @@ if [ "$mode" = broken ]; then
   echo "the broken-off run's set-aside info.ini put back and its stand-ins removed, before the refusal"
   exit 0
 fi
+[[ "$last" == "Refused (4 above)"* ]] || fail "not refused for each of four reasons"
 for reason in "ZelnaNivoroAgent.exe is not this kit's" "ZelnaTerminateService.exe is not this kit's" \
   "ZelnaNivoroMonitor.exe is running" "ZelnaNivoroAgent.exe is running"; do
   grep -qF "$reason" "$kit/run.log" || fail "no reason \"$reason\""
