@@ -55,10 +55,17 @@ bool Exists(const wchar_t* path)
     return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
 }
 
+// The file, or NULL; the checked open, since Microsoft's runtime marks the plain one deprecated.
+FILE* Open(const wchar_t* path, const wchar_t* mode)
+{
+    FILE* file = NULL;
+    return _wfopen_s(&file, path, mode) == 0 ? file : NULL;
+}
+
 bool SameBytes(const wchar_t* one, const wchar_t* other)
 {
-    FILE* a = _wfopen(one, L"rb");
-    FILE* b = _wfopen(other, L"rb");
+    FILE* a = Open(one, L"rb");
+    FILE* b = Open(other, L"rb");
     bool same = a != NULL && b != NULL;
     while (same) {
         const int c = fgetc(a);
@@ -164,7 +171,7 @@ void PutBack(const Paths& paths)
         return;
     }
     char found[kTraces + 1] = {};
-    FILE* record = _wfopen(paths.record, L"rb");
+    FILE* record = Open(paths.record, L"rb");
     if (record != NULL) {
         fread(found, 1, kTraces, record);
         fclose(record);
@@ -203,7 +210,7 @@ bool SetAside(const Paths& paths)
     for (int trace = 0; trace < kTraces; ++trace) {
         found[trace] = Exists(paths.trace[trace]) ? '1' : '0';
     }
-    FILE* record = _wfopen(paths.record, L"wb");
+    FILE* record = Open(paths.record, L"wb");
     const bool recorded = record != NULL && fwrite(found, 1, kTraces, record) == kTraces;
     if (record != NULL) {
         fclose(record);
