@@ -111,7 +111,9 @@ std::wstring World::Built(const wchar_t* file) const
     GetModuleFileNameW(NULL, path, MAX_PATH);
     const std::wstring self(path);
     const std::wstring folder = self.substr(0, self.find_last_of(L'\\') + 1);
-    if (Shipped32()) {
+    // The 64-bit tree's programs drive the shipped build in the 32-bit tree; a 32-bit one, in that tree or
+    // unpacked from the kit, has it beside itself.
+    if (Shipped32() && sizeof(void*) == 8) {
         return folder + L"..\\..\\win32\\bin\\" + file;
     }
     return folder + file;
