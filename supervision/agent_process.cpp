@@ -152,6 +152,20 @@ bool InOwnSession(DWORD processId)
     return its == kNotListed || its == own;
 }
 
+// False for another signed-in user's agent, which the process list shows to
+// every user but which says nothing of this user's: their Stop passes it over.
+// One this user may open costs the lookup its pause.
+bool CountsAsThisUsers(DWORD processId)
+{
+    HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, processId);
+    if (process != NULL) {
+        CloseHandle(process);
+        Sleep(kAfterOpenPauseMs);
+        return true;
+    }
+    return GetLastError() != ERROR_ACCESS_DENIED || InOwnSession(processId);
+}
+
 }  // namespace
 
 bool MatchImageName(const wchar_t* exeFile, const wchar_t* imageName, size_t n)
@@ -170,20 +184,10 @@ int IsAgentRunning(const wchar_t* imageName)
         return 0;
     }
     do {
-        if (!MatchImageName(entry.szExeFile, imageName, n)) {
-            continue;
+        if (MatchImageName(entry.szExeFile, imageName, n) && CountsAsThisUsers(entry.th32ProcessID)) {
+            found = 1;
+            break;
         }
-        HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID);
-        if (process != NULL) {
-            CloseHandle(process);
-            Sleep(kAfterOpenPauseMs);
-        } else if (GetLastError() == ERROR_ACCESS_DENIED && !InOwnSession(entry.th32ProcessID)) {
-            // Another signed-in user's agent, listed to every user: it says
-            // nothing of this user's, whose Stop would pass it over.
-            continue;
-        }
-        found = 1;
-        break;
     } while (Process32NextW(snapshot, &entry));
     CloseHandle(snapshot);
     return found;
