@@ -17,6 +17,10 @@ PREFIX = os.path.join(ROOT, "build", "bench-prefix")
 WINE64 = "/usr/lib/wine/wine64"
 HEADER = "%-40s %12s %12s %7s  %s"
 VERDICTS = {}  # each goal's verdict, by measure
+# The monitor's own start-up work (folder look-ups, the profile read, the process list, more DLLs) takes
+# 4 to 8 ms beyond the floor's here; a pause of 40 ms planted there read 25, part of it hidden by work
+# that went on meanwhile.
+OWN_STARTUP_MS = 15
 
 
 def quiet(*command):
@@ -101,8 +105,11 @@ def compare(raw, seconds):
     startup = statistics.median(m / f for m, f in zip(raw["monitor_icon_ms"], raw["floor_icon_ms"]))
     row("start-up to tray icon (ms)", med["monitor_icon_ms"], med["floor_icon_ms"], startup, "<= 1.2x floor",
         startup <= 1.2)
-    # Where the time goes: the program's own start-up work comes before its window.
+    # Where the time goes: the program's own start-up work comes before its window, so a start-up
+    # that the floor lacks shows there, pair by pair, in milliseconds that the machine's load hardly stretches.
     row("  process to its window (ms)", med["monitor_window_ms"], med["floor_window_ms"])
+    own = statistics.median(m - f for m, f in zip(raw["monitor_window_ms"], raw["floor_window_ms"]))
+    row("  of it beyond the floor's (ms)", own, goal="<= %d" % OWN_STARTUP_MS, met=own <= OWN_STARTUP_MS)
     monitor_icon = med["monitor_icon_ms"] - med["monitor_window_ms"]
     row("  window to icon held (ms)", monitor_icon, med["floor_icon_ms"] - med["floor_window_ms"])
     for name in ("private_bytes", "working_set"):
