@@ -15,8 +15,12 @@ import time
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 PREFIX = os.path.join(ROOT, "build", "bench-prefix")
 WINE64 = "/usr/lib/wine/wine64"
-HEADER = "%-34s %12s %12s %7s  %s"
+HEADER = "%-40s %12s %12s %7s  %s"
 VERDICTS = {}  # each goal's verdict, by measure
+# The monitor's own start-up work (folder look-ups, the profile read, the process list, more DLLs) takes
+# 4 to 8 ms beyond the floor's here; a pause of 40 ms planted there read 25, part of it hidden by work
+# that went on meanwhile.
+OWN_STARTUP_MS = 15
 
 
 def quiet(*command):
@@ -92,7 +96,7 @@ def row(label, value, other=None, ratio=None, goal="", met=None):
     if met is not None:
         VERDICTS[label.strip()] = bool(met)
         verdict = "met" if met else "MISSED"
-    print("%-34s %12.1f %12s %7s  %-14s %s" % (label, value, other_text, ratio_text, goal, verdict))
+    print("%-40s %12.1f %12s %7s  %-14s %s" % (label, value, other_text, ratio_text, goal, verdict))
 
 
 def compare(raw, seconds):
@@ -101,8 +105,11 @@ def compare(raw, seconds):
     startup = statistics.median(m / f for m, f in zip(raw["monitor_icon_ms"], raw["floor_icon_ms"]))
     row("start-up to tray icon (ms)", med["monitor_icon_ms"], med["floor_icon_ms"], startup, "<= 1.2x floor",
         startup <= 1.2)
-    # Where the time goes: the program's own start-up work comes before its window.
+    # Where the time goes: the program's own start-up work comes before its window, so a start-up
+    # that the floor lacks shows there, pair by pair, in milliseconds that the machine's load hardly stretches.
     row("  process to its window (ms)", med["monitor_window_ms"], med["floor_window_ms"])
+    own = statistics.median(m - f for m, f in zip(raw["monitor_window_ms"], raw["floor_window_ms"]))
+    row("  of it beyond the floor's (ms)", own, goal="<= %d" % OWN_STARTUP_MS, met=own <= OWN_STARTUP_MS)
     monitor_icon = med["monitor_icon_ms"] - med["monitor_window_ms"]
     row("  window to icon held (ms)", monitor_icon, med["floor_icon_ms"] - med["floor_window_ms"])
     for name in ("private_bytes", "working_set"):
@@ -123,15 +130,15 @@ def compare(raw, seconds):
     size = os.path.getsize(os.path.join(ROOT, "build/win32/bin/ZelnaNivoroMonitor.exe"))
     floor_size = os.path.getsize(os.path.join(ROOT, "build/win32/bin/tray_floor.exe"))
     row("32-bit exe (bytes)", size, floor_size, size / floor_size, "<= 98304", size <= 98304)
-    for agents in (0, 1, 10):
-        for command in ("stop", "restart"):
-            excess = med["%s_%d_excess_ms" % (command, agents)]
-            label = "%s, %d agents: excess (ms)" % (command.capitalize(), agents)
-            if agents == 10:
-                row(label, excess, goal="<= 50", met=excess <= 50)
-            else:
-                row(label, excess)
+    # Each command beyond its pauses against the same work done bare, twice just before and twice just after it.
+    for command in ("stop", "restart"):
+        monitor = med[command + "_ms"]
+        floor = med[command + "_floor_ms"]
+        label = "%s, 10 agents, beyond pauses (ms)" % command.capitalize()
+        row(label, monitor, floor, monitor / floor, "<= 1.2x floor", monitor / floor <= 1.2)
+    row("  of it per agent after the first (ms)", med["agent_handling_ms"])
     row("commands whose box said done", sum(raw["command_done"]), goal="all", met=min(raw["command_done"]) == 1)
+    row("floors whose box said done", sum(raw["floor_done"]), goal="all", met=min(raw["floor_done"]) == 1)
 
 
 def long_use(raw, n):
@@ -157,7 +164,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--json", help="also write the figures and verdicts to this file")
     parser.add_argument("--pairs", type=int, default=100, help="monitor starts, each paired with a floor start")
-    parser.add_argument("--runs", type=int, default=3, help="rounds of the Stop and Restart commands")
+    parser.add_argument("--rounds", type=int, default=6, help="rounds of Stop and Restart, each amid four floors")
     parser.add_argument("--idle", type=int, default=60, help="seconds idle side by side")
     parser.add_argument("--display", type=int, default=79, help="X display number of the virtual screen")
     parser.add_argument("--arch", choices=("win32", "win64"), default="win32")
@@ -174,7 +181,7 @@ def main():
             raw = drive(options, "long-use", options.long_use)
         else:
             # Start-up pairs, the commands' rounds, then monitor, floor and control held.
-            raw = drive(options, "compare", options.pairs, options.runs)
+            raw = drive(options, "compare", options.pairs, options.rounds)
             hold(options, raw)
     finally:
         quiet("bash", "tools/wine-prefix.sh", "down", PREFIX)
@@ -186,8 +193,8 @@ def main():
         print(HEADER % ("measure", "before", "after", "growth", "goal"))
         long_use(raw, options.long_use)
     else:
-        print("Monitor (%s build) vs tray floor, medians, start-up of %d per-pair ratios; %s" % (
-            options.arch, options.pairs, took))
+        print("Monitor (%s build) vs tray floor, medians, start-up of %d pairs, commands of %d rounds; %s" % (
+            options.arch, options.pairs, options.rounds, took))
         print(HEADER % ("measure", "monitor", "floor", "ratio", "goal"))
         compare(raw, options.idle)
     if options.json:

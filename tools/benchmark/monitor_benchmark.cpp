@@ -1,11 +1,15 @@
 // Drives the monitor and the tray floor through the world's verbs and prints what it
 // measured as "name value" lines for tools/benchmark/benchmark.py, its only caller, which runs it as
-//   monitor_benchmark win32|win64 compare PAIRS RUNS|long-use N|box
+//   monitor_benchmark win32|win64 compare PAIRS ROUNDS|long-use N|box
 //   monitor_benchmark --tick   (the idle control: 5 ms of work every second)
 #include <windows.h>
 #include <psapi.h>
+#include <shellapi.h>
+#include <tlhelp32.h>
 #include <stdio.h>
 #include <string.h>
+#include <algorithm>
+#include <vector>
 
 #include "agent_process.h"
 #include "monitor_commands.h"
@@ -15,9 +19,6 @@ namespace {
 
 const wchar_t kFloorClass[] = L"ZELNANIVOROFLOOR";
 const UINT kFloorIcon = 1;
-// The pauses Stop and Restart are made of, beside one for each agent.
-const double kStopPausesMs = kBeforeBoxPauseMs;
-const double kRestartPausesMs = kBeforeLaunchPauseMs + kBeforeBoxPauseMs;
 
 class BenchWorld : public World {
 public:
@@ -77,33 +78,219 @@ bool StartUp(World& world, int pairs)
     return true;
 }
 
-// From posting the command to its box shown, less the pauses the command is made of, and
-// whether the box reported success.
-void TimeCommand(World& world, int command, int agents)
-{
-    const bool stop = command == ID_CMD_STOP_AGENT;
-    for (int i = 0; i < agents; ++i) {
-        CloseHandle(world.StartAgent());
-    }
-    Monitor monitor = world.StartMonitor();
-    Sleep(300);
-    const double t0 = NowMs();
-    PostMessageW(monitor.window, WM_COMMAND, command, 0);
-    World::FindShown(L"#32770", says::kCaption, 60000, 1);
-    const double elapsed = NowMs() - t0;
-    const std::wstring said = World::AnswerBox();
-    const double pauses = static_cast<double>(kPerInstancePauseMs) * agents + (stop ? kStopPausesMs : kRestartPausesMs);
-    printf("%s_%d_excess_ms %.2f\n", stop ? "stop" : "restart", agents, elapsed - pauses);
-    printf("command_done %d\n", said == (stop ? says::kStopDone : says::kRestartDone));
-    PostMessageW(monitor.window, WM_COMMAND, ID_CMD_CLOSE_TRAY, 0);
-    World::EndOf(monitor);
-    World::EndAgents();
-}
-
 // No window of that class and title (NULL: any) is left, polled every millisecond.
 bool NoneShown(const wchar_t* className, const wchar_t* title)
 {
     return Eventually([&] { return FindWindowW(className, title) == NULL; }, 10000, 1);
+}
+
+// The agents a command is timed with: enough that ending them is a real share of its work.
+const int kCommandAgents = 10;
+
+// The system time in ms, the clock in which Wine records when a process ended.
+double ClockMs()
+{
+    FILETIME now;
+    GetSystemTimePreciseAsFileTime(&now);
+    return ((static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime) / 10000.0;
+}
+
+// The agents a command ends, each once listed; their handles tell when they ended.
+std::vector<HANDLE> StartCommandAgents(World& world)
+{
+    std::vector<HANDLE> agents;
+    for (int i = 0; i < kCommandAgents; ++i) {
+        agents.push_back(world.StartAgent());
+    }
+    return agents;
+}
+
+// When each agent ended, in order, closing its handle; empty when one is still running.
+std::vector<double> EndTimes(std::vector<HANDLE>& agents)
+{
+    std::vector<double> ends;
+    for (HANDLE agent : agents) {
+        FILETIME created, ended, kernel, user;
+        if (WaitForSingleObject(agent, 0) == WAIT_OBJECT_0 &&
+            GetProcessTimes(agent, &created, &ended, &kernel, &user)) {
+            ends.push_back(((static_cast<ULONGLONG>(ended.dwHighDateTime) << 32) | ended.dwLowDateTime) / 10000.0);
+        }
+        CloseHandle(agent);
+    }
+    agents.clear();
+    std::sort(ends.begin(), ends.end());
+    if (ends.size() != kCommandAgents) {
+        ends.clear();
+    }
+    return ends;
+}
+
+double Median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// Posts at *posted, waits for every agent to end, then for a box of the program's caption, due that
+// long after the last end; answers it and returns when it showed. The wait for the agents polls nothing:
+// Linux fires a timer early to join another that is due (its timer slack, below), so a poll every
+// millisecond would shorten the program's pauses by up to 1.5 ms each, at random.
+double BoxShownAt(const std::function<void()>& post, const std::vector<HANDLE>& agents, double dueMs, double* posted,
+                  std::wstring* said)
+{
+    *posted = ClockMs();
+    post();
+    WaitForMultipleObjects(static_cast<DWORD>(agents.size()), agents.data(), TRUE, 60000);
+    const DWORD polling = 100;
+    if (dueMs > polling) {
+        Sleep(static_cast<DWORD>(dueMs) - polling);
+    }
+    World::FindShown(L"#32770", says::kCaption, 60000, 1);
+    const double shown = ClockMs();
+    *said = World::AnswerBox();
+    NoneShown(L"#32770", says::kCaption);
+    return shown;
+}
+
+// A pause as this machine sleeps it with nothing else due: Wine sleeps with select(), whose timer Linux
+// lets run late by a thousandth of its length (fs/select.c), so that it may fire with another.
+double Slept(double ms)
+{
+    return ms * 1.001;
+}
+
+// What a command took beyond its pauses, but for its agents after the first: from posting to the first
+// agent's end, and from the last agent's end to the box less the pauses between them.
+struct CommandTime {
+    bool stop;
+    double beyond;
+};
+
+// Runs a command on a new monitor with its agents; adds its time and, to handlings, each later
+// agent's gap between two ends less one pause: one agent's handling, or less when the pause fired early.
+bool TimeCommand(World& world, int command, std::vector<CommandTime>* times, std::vector<double>* handlings)
+{
+    const bool stop = command == ID_CMD_STOP_AGENT;
+    double after = kPerInstancePauseMs + kBeforeBoxPauseMs;  // the last agent's pause, then the box's
+    if (!stop) {
+        after += kBeforeLaunchPauseMs;
+    }
+    std::vector<HANDLE> agents = StartCommandAgents(world);
+    Monitor monitor = world.StartMonitor();
+    Sleep(300);
+    double posted = 0;
+    std::wstring said;
+    const double shown =
+        BoxShownAt([&] { PostMessageW(monitor.window, WM_COMMAND, command, 0); }, agents, after, &posted, &said);
+    const std::vector<double> ends = EndTimes(agents);
+    const bool done = said == (stop ? says::kStopDone : says::kRestartDone) && !ends.empty();
+    if (done) {
+        for (int i = 1; i < kCommandAgents; ++i) {
+            handlings->push_back(ends[i] - ends[i - 1] - Slept(kPerInstancePauseMs));
+        }
+        times->push_back({stop, (ends[0] - posted) + (shown - ends.back() - Slept(after))});
+    }
+    PostMessageW(monitor.window, WM_COMMAND, ID_CMD_CLOSE_TRAY, 0);
+    World::EndOf(monitor);
+    World::EndAgents();
+    return done;
+}
+
+// The agent's path as the measured build launches it.
+char g_agentPath[MAX_PATH];
+
+// Does bare, on a thread message, what Stop (wParam 0) or Restart (1) does beyond its pauses: ends
+// every agent, for Restart opens the agent again, and shows the command's box.
+DWORD WINAPI BareCommands(LPVOID)
+{
+    MSG msg;
+    while (GetMessageW(&msg, NULL, 0, 0) > 0) {
+        if (msg.message != WM_APP) {
+            continue;
+        }
+        int ended = 0;
+        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+        PROCESSENTRY32W entry = {};
+        entry.dwSize = sizeof entry;
+        for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+            if (_wcsicmp(entry.szExeFile, says::kAgentFile) == 0) {
+                HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID);
+                ended += TerminateProcess(process, 0) != FALSE;
+                CloseHandle(process);
+            }
+        }
+        CloseHandle(snapshot);
+        const bool restart = msg.wParam == 1;
+        bool done = ended == kCommandAgents;
+        if (restart) {
+            const INT_PTR opened =
+                reinterpret_cast<INT_PTR>(ShellExecuteA(GetDesktopWindow(), "open", g_agentPath, NULL, NULL, SW_SHOW));
+            done = done && opened > 32;
+        }
+        const wchar_t* text =
+            restart ? (done ? says::kRestartDone : says::kRestartFailed) : (done ? says::kStopDone : says::kStopFailed);
+        MessageBoxW(NULL, text, says::kCaption, MB_OK);
+    }
+    return 0;
+}
+
+// The same work done bare by a thread of the driver, timed the same way: the command's floor.
+void TimeBare(World& world, DWORD bareThread, int command)
+{
+    const bool restart = command == ID_CMD_RESTART_AGENT;
+    std::vector<HANDLE> agents = StartCommandAgents(world);
+    Sleep(300);
+    double posted = 0;
+    std::wstring said;
+    const double shown =
+        BoxShownAt([&] { PostThreadMessageW(bareThread, WM_APP, restart ? 1 : 0, 0); }, agents, 0, &posted, &said);
+    const bool done = said == (restart ? says::kRestartDone : says::kStopDone) && !EndTimes(agents).empty();
+    printf("floor_done %d\n", done);
+    printf("%s_floor_ms %.2f\n", restart ? "restart" : "stop", shown - posted);
+    World::EndAgents();
+}
+
+// Floors timed just before and just after each command: the box after ten agents ended at once
+// varies more than the command's own, so the floor takes more of them.
+const int kFloorsEachSide = 2;
+
+// Rounds of Stop and Restart, each between its floors, so that a slow stretch of the machine
+// falls on both.
+void Commands(World& world, int rounds)
+{
+    const std::wstring agent = world.InstallFolder() + L"\\" + says::kAgentFile;
+    WideCharToMultiByte(CP_ACP, 0, agent.c_str(), -1, g_agentPath, MAX_PATH, NULL, NULL);
+    DWORD bareThread = 0;
+    CloseHandle(CreateThread(NULL, 0, BareCommands, NULL, 0, &bareThread));
+    // A thread takes posted messages once it has a queue.
+    Eventually([&] { return PostThreadMessageW(bareThread, WM_NULL, 0, 0) != FALSE; }, 10000, 1);
+    // The driver's first box also sets up its windowing, which the monitor does at start-up: not timed.
+    PostThreadMessageW(bareThread, WM_APP, 0, 0);
+    World::AnswerBox();
+    NoneShown(L"#32770", says::kCaption);
+    std::vector<CommandTime> times;
+    std::vector<double> handlings;
+    for (int round = 0; round < rounds; ++round) {
+        for (int command : {ID_CMD_STOP_AGENT, ID_CMD_RESTART_AGENT}) {
+            for (int floor = 0; floor < kFloorsEachSide; ++floor) {
+                TimeBare(world, bareThread, command);
+            }
+            printf("command_done %d\n", TimeCommand(world, command, &times, &handlings));
+            for (int floor = 0; floor < kFloorsEachSide; ++floor) {
+                TimeBare(world, bareThread, command);
+            }
+        }
+    }
+    if (handlings.empty()) {
+        return;
+    }
+    // The median over the run's agents counts each as handled after a pause that did not fire early.
+    const double handling = Median(handlings);
+    printf("agent_handling_ms %.2f\n", handling);
+    for (const CommandTime& time : times) {
+        printf("%s_ms %.2f\n", time.stop ? "stop" : "restart", time.beyond + (kCommandAgents - 1) * handling);
+    }
 }
 
 bool OpenAndDismissMenu(HWND monitor)
@@ -234,13 +421,7 @@ int main(int, char** argv)
     if (!StartUp(world, atoi(argv[3]))) {
         return 1;
     }
-    const int runs = atoi(argv[4]);
-    for (int run = 0; run < runs; ++run) {
-        for (int agents : {0, 1, 10}) {
-            TimeCommand(world, ID_CMD_STOP_AGENT, agents);
-            TimeCommand(world, ID_CMD_RESTART_AGENT, agents);
-        }
-    }
+    Commands(world, atoi(argv[4]));
     Hold(world);
     return 0;
 }
