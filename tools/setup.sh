@@ -23,7 +23,9 @@ if [ ${#missing[@]} -gt 0 ]; then
     dpkg --add-architecture i386
   fi
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q
+  # A mirror caught mid-sync fails one list while the rest are current: go on, and let the install
+  # below say whether what it needs was there.
+  apt-get update -q || echo "setup: some package lists could not be read; installing from those that could" >&2
   apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
