@@ -1,7 +1,7 @@
 # Run by CPack once the release is staged and before it is zipped: signs the staged copy of the program when a
 # certificate is given, as a cache variable or else an environment variable of the same name:
 #   MONITOR_SIGN_PKCS12          RSA code-signing certificate with its key, PKCS#12
-#   MONITOR_SIGN_PASSWORD_FILE   file whose first line is its password (never on a command line)
+#   MONITOR_SIGN_PASSWORD_FILE   file holding its password on one line (never on a command line)
 #   MONITOR_SIGN_TIMESTAMP_URL   RFC 3161 time-stamp server, optional
 # Only options that Debian 12's own osslsigncode (2.5) has are used.
 cmake_policy(VERSION 3.25)
