@@ -22,11 +22,11 @@ const UINT kHurriedTimerMs = 10;
 const int kDesignedRetries = 30;  // as designed, not read from the code
 
 std::wstring g_log;
-NOTIFYICONDATAW g_lastAdd;   // the record of the latest add, taken or refused
-int g_refusedAdds = 0;       // adds the tray, not ready, refuses before it takes one
-int g_timedOutCalls = 0;     // calls a busy tray answers FALSE after its time-out; an add among them takes the icon
-UINT g_heldId = 0;           // the icon the tray holds for the window, 0 for none
-bool g_endOnIcon = false;    // MonitorMain's loop ends once the icon is in
+NOTIFYICONDATAW g_lastAdd;  // the record of the latest add, taken or refused
+int g_refusedAdds = 0;      // adds the tray, not ready, refuses before it takes one
+int g_timedOutCalls = 0;    // calls a busy tray answers FALSE after its time-out; an add among them takes the icon
+UINT g_heldId = 0;          // the icon the tray holds for the window, 0 for none
+bool g_endOnIcon = false;   // MonitorMain's loop ends once the icon is in
 HMENU g_shownMenu = NULL;
 std::wstring g_windowTitle;  // the title of the window whose icon was added last
 decltype(&SetTimer) g_realSetTimer = NULL;
@@ -221,8 +221,8 @@ protected:
     {
         g_log.clear();
         g_endOnIcon = true;
-        g_heldId = 0;                    // a new window holds no icon yet
-        g_taskbarCreatedMessage = 0;     // the program registers it itself
+        g_heldId = 0;                 // a new window holds no icon yet
+        g_taskbarCreatedMessage = 0;  // the program registers it itself
         ImportPatch<decltype(&ChangeWindowMessageFilterEx)> filter("user32.dll", "ChangeWindowMessageFilterEx",
                                                                    AllowMessage);
         ImportPatch<decltype(&SetTimer)> timer("user32.dll", "SetTimer", HurriedTimer);
@@ -253,8 +253,7 @@ TEST_F(TrayShell, StartUpLetsTheShellsRestartInAndAddsItsLookRetryingForAMinuteI
     } rows[] = {
         {"with an agent, taken at once", true, 0, 0, L"filter-taskbar-created add-colour delete-colour "},
         {"refused thrice", false, 3, 0, firstRefused + Times(2, refused) + L"add-grey timer-gone delete-grey "},
-        {"add timed out but held", false, 0, 1,
-         L"filter-taskbar-created add-grey-timed-out modify-grey delete-grey "},
+        {"add timed out but held", false, 0, 1, L"filter-taskbar-created add-grey-timed-out modify-grey delete-grey "},
         {"add and modify timed out, taken late", false, 0, 2,
          L"filter-taskbar-created add-grey-timed-out modify-grey-timed-out retry-timer-2000ms add-grey-duplicate "
          L"modify-grey timer-gone delete-grey "},
@@ -297,8 +296,13 @@ TEST_F(TrayShell, OnlyTheRightButtonOpensTheFiveEntryMenuWhichIsFreedAfterEachPr
     EXPECT_FALSE(IsMenu(g_shownMenu)) << "a menu left behind on every press";
 }
 
-TEST_F(TrayShell, ABadPeerIsIgnoredAndTheShellGetsTheLookTillTheWindowIsDestroyed)
+TEST_F(TrayShell, APeersWordSwitchesTheLookABadOneIsIgnoredAndTheShellGetsTheLookTillTheWindowIsDestroyed)
 {
+    // What the user reads on the icon after each switch: SetUp's to grey, then the peer's to colour.
+    EXPECT_STREQ(g_lastAdd.szTip, says::kTitleStopped);
+    COPYDATASTRUCT word = {COPYDATA_AGENT_STARTED, 0, NULL};
+    SendMessageW(window_, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&word));
+    EXPECT_STREQ(g_lastAdd.szTip, says::kTitleRunning);
     // A copy-data message without its record, which only a call in this process can make: read, it would crash.
     MonitorWndProc(window_, WM_COPYDATA, 0, 0);
     const WPARAM noCommandOfOurs = ID_CMD_RESTART_AGENT + 1;
@@ -306,8 +310,8 @@ TEST_F(TrayShell, ABadPeerIsIgnoredAndTheShellGetsTheLookTillTheWindowIsDestroye
     SendMessageW(window_, g_taskbarCreatedMessage, 0, 0);
     DestroyWindow(window_);
     // A command whose box outlived the window.
-    ShowTrayPresentation(window_, kTrayRunning);
-    EXPECT_EQ(g_log, L"delete-grey add-grey delete-grey ");
+    ShowTrayPresentation(window_, kTrayStopped);
+    EXPECT_EQ(g_log, L"delete-grey add-colour delete-colour add-colour delete-colour ");
 }
 
 TEST_F(TrayShell, FailedCommandsShowTheirBoxAndChangeNeitherFileNorIcon)

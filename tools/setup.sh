@@ -10,6 +10,7 @@ packages=(
   mingw-w64-i686-dev mingw-w64-x86-64-dev binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   googletest wine64 wine32:i386 qemu-user-static xvfb xdotool imagemagick
   fonts-wine fonts-noto-cjk python3-pefile
+  osslsigncode openssl  # signing the release; Debian 12's own osslsigncode is 2.5, whose options alone are used
 )
 
 missing=()

@@ -6,6 +6,8 @@ set -euo pipefail
 src=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(realpath -m "$1")
 rm -rf "$work" && mkdir -p "$work"
+# Unsigned: a signature records when it was made, so two signed builds always differ.
+unset MONITOR_SIGN_PKCS12 MONITOR_SIGN_PASSWORD_FILE MONITOR_SIGN_TIMESTAMP_URL
 package() {  # builds and unpacks the release zip in $work/$1 as if at the time $2
   local dir="$work/$1" && export SOURCE_DATE_EPOCH=$2
   { cmake -S "$src" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-i686.cmake" -DCMAKE_BUILD_TYPE=MinSizeRel \
