@@ -22,11 +22,11 @@ const UINT kHurriedTimerMs = 10;
 const int kDesignedRetries = 30;  // as designed, not read from the code
 
 std::wstring g_log;
-NOTIFYICONDATAW g_lastAdd;   // the record of the latest add, taken or refused
-int g_refusedAdds = 0;       // adds the tray, not ready, refuses before it takes one
-int g_timedOutCalls = 0;     // calls a busy tray answers FALSE after its time-out; an add among them takes the icon
-UINT g_heldId = 0;           // the icon the tray holds for the window, 0 for none
-bool g_endOnIcon = false;    // MonitorMain's loop ends once the icon is in
+NOTIFYICONDATAW g_lastAdd;  // the record of the latest add, taken or refused
+int g_refusedAdds = 0;      // adds the tray, not ready, refuses before it takes one
+int g_timedOutCalls = 0;    // calls a busy tray answers FALSE after its time-out; an add among them takes the icon
+UINT g_heldId = 0;          // the icon the tray holds for the window, 0 for none
+bool g_endOnIcon = false;   // MonitorMain's loop ends once the icon is in
 HMENU g_shownMenu = NULL;
 std::wstring g_windowTitle;  // the title of the window whose icon was added last
 decltype(&SetTimer) g_realSetTimer = NULL;
@@ -221,8 +221,8 @@ protected:
     {
         g_log.clear();
         g_endOnIcon = true;
-        g_heldId = 0;                    // a new window holds no icon yet
-        g_taskbarCreatedMessage = 0;     // the program registers it itself
+        g_heldId = 0;                 // a new window holds no icon yet
+        g_taskbarCreatedMessage = 0;  // the program registers it itself
         ImportPatch<decltype(&ChangeWindowMessageFilterEx)> filter("user32.dll", "ChangeWindowMessageFilterEx",
                                                                    AllowMessage);
         ImportPatch<decltype(&SetTimer)> timer("user32.dll", "SetTimer", HurriedTimer);
@@ -253,8 +253,7 @@ TEST_F(TrayShell, StartUpLetsTheShellsRestartInAndAddsItsLookRetryingForAMinuteI
     } rows[] = {
         {"with an agent, taken at once", true, 0, 0, L"filter-taskbar-created add-colour delete-colour "},
         {"refused thrice", false, 3, 0, firstRefused + Times(2, refused) + L"add-grey timer-gone delete-grey "},
-        {"add timed out but held", false, 0, 1,
-         L"filter-taskbar-created add-grey-timed-out modify-grey delete-grey "},
+        {"add timed out but held", false, 0, 1, L"filter-taskbar-created add-grey-timed-out modify-grey delete-grey "},
         {"add and modify timed out, taken late", false, 0, 2,
          L"filter-taskbar-created add-grey-timed-out modify-grey-timed-out retry-timer-2000ms add-grey-duplicate "
          L"modify-grey timer-gone delete-grey "},
