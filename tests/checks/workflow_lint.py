@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The CI workflows, linted: every action pinned to a commit with its version beside it; actionlint (tools/lint)
-over them, each pinned action read as the major version its comment names, so that its inputs are checked too;
-shellcheck over the run steps that bash runs.
+over them, each pinned action read as the major version its comment names, so that its inputs are checked
+where actionlint knows that version; shellcheck over the run steps that bash runs.
     workflow_lint.py LINT_FOLDER WORKFLOWS_FOLDER"""
 import pathlib
 import re
