@@ -6,6 +6,7 @@
 #undef WIN32_NO_STATUS
 
 #include <ntstatus.h>
+#include <optional>
 #include <shellapi.h>
 #include <tlhelp32.h>
 #include <winternl.h>
@@ -23,6 +24,8 @@ HINSTANCE const kShellStarted = reinterpret_cast<HINSTANCE>(42);  // any value a
 // A busy machine's list, longer than the program's first read; and one longer than it ever reads.
 const ULONG kLongListBytes = 1024 * 1024;
 const ULONG kListBeyondBoundBytes = 64 * 1024 * 1024;
+// A program of the user's own that got an ended agent's id.
+const wchar_t kUsersProgram[] = L"UsersOwnWork.exe";
 
 HANDLE g_agent;
 DWORD g_agentId;
@@ -31,6 +34,8 @@ std::vector<std::string> g_shellCalls;
 decltype(&TerminateProcess) g_realTerminate;
 decltype(&NtQuerySystemInformation) g_realList;
 decltype(&ShellExecuteA) g_realShell;
+decltype(&Process32FirstW) g_realFirst;
+decltype(&Process32NextW) g_realNext;
 
 // TerminateProcess: the real call.
 BOOL WINAPI TerminateAsAsked(HANDLE process, UINT code)
@@ -147,6 +152,24 @@ BOOL WINAPI FirstEntryFails(HANDLE, PROCESSENTRY32W*)
 {
     SetLastError(ERROR_NO_MORE_FILES);
     return FALSE;
+}
+
+// Process32FirstW, Process32NextW: a snapshot taken before the agent ended lists its id, which now belongs to another
+// program (PROCESS_INFORMATION structure: once the process ended "the identifier may be reused").
+BOOL ListedAsTheAgent(BOOL listed, PROCESSENTRY32W* entry)
+{
+    if (listed && entry->th32ProcessID == g_agentId) {
+        wcscpy_s(entry->szExeFile, says::kAgentFile);
+    }
+    return listed;
+}
+BOOL WINAPI FirstBeforeReuse(HANDLE snapshot, PROCESSENTRY32W* entry)
+{
+    return ListedAsTheAgent(g_realFirst(snapshot, entry), entry);
+}
+BOOL WINAPI NextBeforeReuse(HANDLE snapshot, PROCESSENTRY32W* entry)
+{
+    return ListedAsTheAgent(g_realNext(snapshot, entry), entry);
 }
 
 bool Ended(HANDLE process, DWORD waitMs)
@@ -270,22 +293,34 @@ TEST_F(AgentProcesses, InstancesBeyondReachGoToTheTerminateServiceOfTheirOwnSess
         int result;
         size_t serviceCalls;
         bool ended;
+        bool reused;  // the agent's id went to the user's program after the snapshot, a real agent runs beside it
     } rows[] = {
-        {"another user's", otherUser, true, TerminateAsAsked, ListOtherSession, ShellRecorded, 1, 0, false},
-        {"in a long list", otherUser, true, TerminateAsAsked, LongListOtherSession, ShellRecorded, 1, 0, false},
-        {"list unreadable", otherUser, true, TerminateAsAsked, ListBeyondBound, ShellRecorded, 1, 1, true},
-        {"not listed", otherUser, true, TerminateAsAsked, ListAfterTheAgentEnded, ShellRecorded, 1, 1, true},
-        {"termination refused", own, true, RefusedTerminate, ListAsIs, ShellRecorded, 1, 1, true},
-        {"refused, no service", own, false, RefusedTerminate, ListAsIs, ShellRecorded, 0, 1, false},
-        {"service ends nothing", elevated, true, TerminateAsAsked, ListAsIs, ShellStartsNothing, 1, 1, false},
-        {"ended by itself", own, true, TerminateEndedMeanwhile, ListAsIs, ShellRecorded, 1, 0, true},
+        {"another user's", otherUser, true, TerminateAsAsked, ListOtherSession, ShellRecorded, 1, 0, false, false},
+        {"in a long list", otherUser, true, TerminateAsAsked, LongListOtherSession, ShellRecorded, 1, 0, false, false},
+        {"list unreadable", otherUser, true, TerminateAsAsked, ListBeyondBound, ShellRecorded, 1, 1, true, false},
+        {"not listed", otherUser, true, TerminateAsAsked, ListAfterTheAgentEnded, ShellRecorded, 1, 1, true, false},
+        {"termination refused", own, true, RefusedTerminate, ListAsIs, ShellRecorded, 1, 1, true, false},
+        {"refused, no service", own, false, RefusedTerminate, ListAsIs, ShellRecorded, 0, 1, false, false},
+        {"service ends nothing", elevated, true, TerminateAsAsked, ListAsIs, ShellStartsNothing, 1, 1, false, false},
+        {"ended by itself", own, true, TerminateEndedMeanwhile, ListAsIs, ShellRecorded, 1, 0, true, false},
+        {"id reused", own, true, TerminateAsAsked, ListAsIs, ShellRecorded, 1, 0, false, true},
+        {"id reused, elevated", elevated, true, TerminateAsAsked, ListAsIs, ShellRecorded, 1, 0, false, true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         ASSERT_TRUE(LayOut());
         Install(says::kServiceFile, row.service);
-        g_agent = StartAgent(row.reach);
+        g_agent = StartAgent(row.reach, row.reused ? kUsersProgram : says::kAgentFile);
         g_agentId = GetProcessId(g_agent);
+        HANDLE agent = row.reused ? StartAgent() : NULL;
+        std::optional<ImportPatch<decltype(&Process32FirstW)>> first;
+        std::optional<ImportPatch<decltype(&Process32NextW)>> next;
+        if (row.reused) {
+            first.emplace("kernel32.dll", "Process32FirstW", FirstBeforeReuse);
+            next.emplace("kernel32.dll", "Process32NextW", NextBeforeReuse);
+            g_realFirst = first->Original();
+            g_realNext = next->Original();
+        }
         ImportPatch<decltype(&TerminateProcess)> terminate("kernel32.dll", "TerminateProcess", row.terminate);
         ImportPatch<decltype(&NtQuerySystemInformation)> list("ntdll.dll", "NtQuerySystemInformation", row.list);
         ImportPatch<decltype(&ShellExecuteA)> shell("shell32.dll", "ShellExecuteA", row.shell);
@@ -301,6 +336,10 @@ TEST_F(AgentProcesses, InstancesBeyondReachGoToTheTerminateServiceOfTheirOwnSess
             EXPECT_TRUE(Ended(g_agent, kEndWaitMs));
         } else {
             EXPECT_FALSE(Ended(g_agent, kStillRunsWaitMs));
+        }
+        if (agent != NULL) {
+            EXPECT_TRUE(Ended(agent, kEndWaitMs)) << "the real agent still runs";
+            CloseHandle(agent);
         }
         CloseHandle(g_agent);
     }
