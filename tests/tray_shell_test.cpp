@@ -22,13 +22,15 @@ const UINT kHurriedTimerMs = 10;
 const int kDesignedRetries = 30;  // as designed, not read from the code
 
 std::wstring g_log;
-NOTIFYICONDATAW g_lastAdd;   // the record of the latest add, taken or refused
-int g_refusedAdds = 0;       // adds the tray, not ready, refuses before it takes one
-int g_timedOutCalls = 0;     // calls a busy tray answers FALSE after its time-out; an add among them takes the icon
-UINT g_heldId = 0;           // the icon the tray holds for the window, 0 for none
-bool g_endOnIcon = false;    // MonitorMain's loop ends once the icon is in
+NOTIFYICONDATAW g_lastAdd;  // the record of the latest add, taken or refused
+int g_refusedAdds = 0;      // adds the tray, not ready, refuses before it takes one
+int g_timedOutCalls = 0;    // calls a busy tray answers FALSE after its time-out; an add among them takes the icon
+UINT g_heldId = 0;          // the icon the tray holds for the window, 0 for none
+bool g_endOnIcon = false;   // MonitorMain's loop ends once the icon is in
 HMENU g_shownMenu = NULL;
-std::wstring g_windowTitle;  // the title of the window whose icon was added last
+std::wstring g_windowTitle;   // the title of the window whose icon was added last
+int g_commandInBox = 0;       // a command the user chooses from the tray menu while the next box is open
+HWND g_commandWindow = NULL;  // the window that command goes to
 decltype(&SetTimer) g_realSetTimer = NULL;
 decltype(&KillTimer) g_realKillTimer = NULL;
 
@@ -104,12 +106,18 @@ BOOL WINAPI FakeTray(DWORD action, PNOTIFYICONDATAW icon)
     return taken;
 }
 
-// MessageBoxW: IDOK, as for a plain box whose OK the user pressed (MessageBoxW function).
+// MessageBoxW: IDOK, as for a plain box whose OK the user pressed; a tray command chosen meanwhile reaches the
+// window through the box's modal loop (MessageBoxW function).
 int WINAPI PressOk(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type)
 {
     g_log += std::wstring(caption) + L": " + text + L" ";
     if (owner != NULL || type != MB_OK) {
         g_log += L"(owned or not plain) ";
+    }
+    const int command = g_commandInBox;
+    g_commandInBox = 0;
+    if (command != 0) {
+        SendMessageW(g_commandWindow, WM_COMMAND, command, 0);
     }
     return IDOK;
 }
@@ -221,8 +229,8 @@ protected:
     {
         g_log.clear();
         g_endOnIcon = true;
-        g_heldId = 0;                    // a new window holds no icon yet
-        g_taskbarCreatedMessage = 0;     // the program registers it itself
+        g_heldId = 0;                 // a new window holds no icon yet
+        g_taskbarCreatedMessage = 0;  // the program registers it itself
         ImportPatch<decltype(&ChangeWindowMessageFilterEx)> filter("user32.dll", "ChangeWindowMessageFilterEx",
                                                                    AllowMessage);
         ImportPatch<decltype(&SetTimer)> timer("user32.dll", "SetTimer", HurriedTimer);
@@ -253,8 +261,7 @@ TEST_F(TrayShell, StartUpLetsTheShellsRestartInAndAddsItsLookRetryingForAMinuteI
     } rows[] = {
         {"with an agent, taken at once", true, 0, 0, L"filter-taskbar-created add-colour delete-colour "},
         {"refused thrice", false, 3, 0, firstRefused + Times(2, refused) + L"add-grey timer-gone delete-grey "},
-        {"add timed out but held", false, 0, 1,
-         L"filter-taskbar-created add-grey-timed-out modify-grey delete-grey "},
+        {"add timed out but held", false, 0, 1, L"filter-taskbar-created add-grey-timed-out modify-grey delete-grey "},
         {"add and modify timed out, taken late", false, 0, 2,
          L"filter-taskbar-created add-grey-timed-out modify-grey-timed-out retry-timer-2000ms add-grey-duplicate "
          L"modify-grey timer-gone delete-grey "},
@@ -347,6 +354,35 @@ TEST_F(TrayShell, FailedCommandsShowTheirBoxAndChangeNeitherFileNorIcon)
         EXPECT_EQ(StateFileBytes(), kStateFile);
         const size_t agentsLeft = row.agentOutOfReach ? 1 : 0;
         EXPECT_EQ(Running().size(), agentsLeft);
+    }
+}
+
+// A box's modal loop serves the tray menu: a second command chosen there must not run inside the first, or the file and
+// the icon would end up saying the opposite of what runs.
+TEST_F(TrayShell, NoCommandRunsInsideAnothersBox)
+{
+    const struct {
+        const char* name;
+        int first;
+        int second;
+        std::wstring log;
+        size_t agentsLeft;
+    } rows[] = {
+        {"Stop in Restart's box", ID_CMD_RESTART_AGENT, ID_CMD_STOP_AGENT,
+         BoxLog(says::kRestartDone) + L"delete-grey add-colour ", 1},
+        {"Restart in Stop's box", ID_CMD_STOP_AGENT, ID_CMD_RESTART_AGENT,
+         BoxLog(says::kStopDone) + L"delete-grey add-grey ", 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_TRUE(LayOut());
+        ShowTrayPresentation(window_, kTrayStopped);
+        g_commandInBox = row.second;
+        g_commandWindow = window_;
+        g_log.clear();
+        RunMonitorCommand(window_, row.first);
+        EXPECT_EQ(g_log, row.log);
+        EXPECT_EQ(Running().size(), row.agentsLeft);
     }
 }
 
