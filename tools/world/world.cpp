@@ -75,9 +75,9 @@ const wchar_t* AgentFlag(AgentReach reach)
 bool World::LayOut()
 {
     EndAll();
-    DeleteFileA(StateFilePath().c_str());
-    DeleteFileA(StateFolderPath().c_str());  // a plain file some test left there
-    RemoveDirectoryA(StateFolderPath().c_str());
+    DeleteFileW(StateFilePath().c_str());
+    DeleteFileW(StateFolderPath().c_str());  // a plain file some test left there
+    RemoveDirectoryW(StateFolderPath().c_str());
     bool installed = true;
     for (const wchar_t* file : {says::kAgentFile, says::kServiceFile}) {
         RemoveDirectoryW((InstallFolder() + L"\\" + file).c_str());  // a folder some test put in its place
@@ -204,23 +204,22 @@ void World::EndAgents()
     }
 }
 
-std::string World::StateFolderPath()
+std::wstring World::StateFolderPath()
 {
-    const std::wstring folder = KnownFolder(CSIDL_APPDATA);
-    return std::string(folder.begin(), folder.end()) + "\\Zelna";  // plain ASCII under Wine's prefix
+    return KnownFolder(CSIDL_APPDATA) + L"\\Zelna";
 }
 
-std::string World::StateFilePath()
+std::wstring World::StateFilePath()
 {
-    return StateFolderPath() + "\\info.ini";
+    return StateFolderPath() + L"\\info.ini";
 }
 
 bool World::WriteStateFile(const std::string& bytes)
 {
-    CreateDirectoryA(StateFolderPath().c_str(), NULL);
+    CreateDirectoryW(StateFolderPath().c_str(), NULL);
     FILE* file = NULL;
-    if (fopen_s(&file, StateFilePath().c_str(), "wb") != 0) {
-        fprintf(stderr, "cannot write %s\n", StateFilePath().c_str());
+    if (_wfopen_s(&file, StateFilePath().c_str(), L"wb") != 0) {
+        fprintf(stderr, "cannot write %ls\n", StateFilePath().c_str());
         return false;
     }
     const size_t written = fwrite(bytes.data(), 1, bytes.size(), file);
@@ -232,7 +231,7 @@ std::string World::StateFileBytes()
 {
     std::string bytes;
     FILE* file = NULL;
-    if (fopen_s(&file, StateFilePath().c_str(), "rb") != 0) {
+    if (_wfopen_s(&file, StateFilePath().c_str(), L"rb") != 0) {
         return bytes;
     }
     int c = fgetc(file);
