@@ -19,7 +19,6 @@ const AgentState kNotWritten = -1000;
 // A user's folder name that neither code page 1252 nor 950 holds: simplified Chinese, as on a mainland account.
 const wchar_t kUnconvertibleName[] = L"张伟";
 decltype(&SHGetFolderPathW) g_realFolderW;
-decltype(&SHGetFolderPathA) g_realFolderA;
 
 // SHGetFolderPathW: the application-data folder of a user so named; other folders as they are (SHGetFolderPathW).
 HRESULT WINAPI UnconvertibleAppDataW(HWND owner, int folder, HANDLE token, DWORD flags, LPWSTR path)
@@ -32,13 +31,10 @@ HRESULT WINAPI UnconvertibleAppDataW(HWND owner, int folder, HANDLE token, DWORD
     return result;
 }
 
-// SHGetFolderPathA: that folder converted to the system code page, a character it lacks as "?" (GetACP: "use the
-// Unicode calls"); other folders as they are (SHGetFolderPathA).
+// SHGetFolderPathA: the wide answer converted to the system code page, a character it lacks as "?" (GetACP: "use
+// the Unicode calls"; SHGetFolderPathA).
 HRESULT WINAPI UnconvertibleAppDataA(HWND owner, int folder, HANDLE token, DWORD flags, LPSTR path)
 {
-    if (folder != CSIDL_APPDATA) {
-        return g_realFolderA(owner, folder, token, flags, path);
-    }
     wchar_t wide[MAX_PATH] = {};
     const HRESULT result = UnconvertibleAppDataW(owner, folder, token, flags, wide);
     WideCharToMultiByte(CP_ACP, 0, wide, -1, path, MAX_PATH, NULL, NULL);
@@ -51,7 +47,6 @@ public:
     UnconvertibleAppData()
     {
         g_realFolderW = wide_.Original();
-        g_realFolderA = narrow_.Original();
         UnconvertibleAppDataW(NULL, CSIDL_APPDATA, NULL, 0, folder_);
         CreateDirectoryW(folder_, NULL);
     }

@@ -2,6 +2,9 @@
 
 #include <aclapi.h>
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <shellapi.h>
 #include <shlobj.h>
 #include <stdio.h>
@@ -217,30 +220,19 @@ std::wstring World::StateFilePath()
 bool World::WriteStateFile(const std::string& bytes)
 {
     CreateDirectoryW(StateFolderPath().c_str(), NULL);
-    FILE* file = NULL;
-    if (_wfopen_s(&file, StateFilePath().c_str(), L"wb") != 0) {
+    std::ofstream file(std::filesystem::path(StateFilePath()), std::ios::binary);
+    file << bytes;
+    file.close();
+    if (file.fail()) {
         fprintf(stderr, "cannot write %ls\n", StateFilePath().c_str());
-        return false;
     }
-    const size_t written = fwrite(bytes.data(), 1, bytes.size(), file);
-    fclose(file);
-    return written == bytes.size();
+    return !file.fail();
 }
 
 std::string World::StateFileBytes()
 {
-    std::string bytes;
-    FILE* file = NULL;
-    if (_wfopen_s(&file, StateFilePath().c_str(), L"rb") != 0) {
-        return bytes;
-    }
-    int c = fgetc(file);
-    while (c != EOF) {
-        bytes += static_cast<char>(c);
-        c = fgetc(file);
-    }
-    fclose(file);
-    return bytes;
+    std::ifstream file(std::filesystem::path(StateFilePath()), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 bool World::Start(const std::wstring& path, const std::wstring& arguments, PROCESS_INFORMATION* info)
