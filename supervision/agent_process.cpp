@@ -35,7 +35,6 @@ const DWORD kAfterOpenPauseMs = 1000;
 const ULONG kFirstListBytes = 256 * 1024;
 const ULONG kListRoomToSpare = 64 * 1024;
 const ULONG kMaxListBytes = 16 * 1024 * 1024;
-const DWORD kNotListed = 0xFFFFFFFF;
 
 size_t ImageNameLength(const wchar_t* imageName)
 {
