@@ -1,5 +1,7 @@
 #include "monitor_commands.h"
 
+#include <wchar.h>
+
 #include "agent_process.h"
 #include "agent_state.h"
 #include "resource.h"
@@ -8,10 +10,33 @@
 namespace {
 
 const wchar_t kCaption[] = L"嵐川銀行";
+const wchar_t kBoxClass[] = L"#32770";
+
+// True from a Restart's or Stop's start until it returns. Its box's modal loop
+// keeps serving the tray menu, and a command run inside another would leave the
+// file and the icon saying the opposite of what runs.
+bool g_commandRunning = false;
 
 void ShowMessage(const wchar_t* text)
 {
     MessageBoxW(NULL, text, kCaption, MB_OK);
+}
+
+// Brings this thread's command box to the front: the user learns why a second
+// command did not run, and that the first one awaits an answer.
+BOOL CALLBACK BringBoxToFront(HWND window, LPARAM)
+{
+    wchar_t className[16];
+    wchar_t caption[16];
+    ZeroMemory(className, sizeof className);
+    ZeroMemory(caption, sizeof caption);
+    GetClassNameW(window, className, _countof(className));
+    GetWindowTextW(window, caption, _countof(caption));
+    if (wcscmp(className, kBoxClass) == 0 && wcscmp(caption, kCaption) == 0) {
+        SetForegroundWindow(window);
+        return FALSE;
+    }
+    return TRUE;
 }
 
 void RestartAgent(HWND window)
@@ -61,10 +86,18 @@ int RunMonitorCommand(HWND window, int command)
         DestroyWindow(window);
         break;
     case ID_CMD_RESTART_AGENT:
-        RestartAgent(window);
-        break;
     case ID_CMD_STOP_AGENT:
-        StopAgentCommand(window);
+        if (g_commandRunning) {
+            EnumThreadWindows(GetCurrentThreadId(), BringBoxToFront, 0);
+            break;
+        }
+        g_commandRunning = true;
+        if (command == ID_CMD_RESTART_AGENT) {
+            RestartAgent(window);
+        } else {
+            StopAgentCommand(window);
+        }
+        g_commandRunning = false;
         break;
     default:
         break;

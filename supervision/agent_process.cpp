@@ -35,7 +35,6 @@ const DWORD kAfterOpenPauseMs = 1000;
 const ULONG kFirstListBytes = 256 * 1024;
 const ULONG kListRoomToSpare = 64 * 1024;
 const ULONG kMaxListBytes = 16 * 1024 * 1024;
-const DWORD kNotListed = 0xFFFFFFFF;
 
 size_t ImageNameLength(const wchar_t* imageName)
 {
@@ -120,17 +119,17 @@ BYTE* ReadProcessList()
     }
 }
 
-// The session the list gives the process, or kNotListed.
-DWORD ListedSession(const BYTE* list, DWORD processId)
+// The list's entry for the process, or NULL.
+const SYSTEM_PROCESS_INFORMATION* ListedEntry(const BYTE* list, DWORD processId)
 {
     const BYTE* at = list;
     for (;;) {
         const SYSTEM_PROCESS_INFORMATION* entry = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION*>(at);
         if (reinterpret_cast<ULONG_PTR>(entry->UniqueProcessId) == processId) {
-            return entry->SessionId;
+            return entry;
         }
         if (entry->NextEntryOffset == 0) {
-            return kNotListed;
+            return NULL;
         }
         at += entry->NextEntryOffset;
     }
@@ -139,17 +138,25 @@ DWORD ListedSession(const BYTE* list, DWORD processId)
 // False when the process runs in another session than this monitor: another
 // signed-in user's agent is theirs to stop. The system's process list tells,
 // with no access to the process, which this user lacks for another user's.
-// An unreadable list, or a process missing from it, counts as our own session.
-bool InOwnSession(DWORD processId)
+// Given an image name, also false when the list has the id under another name:
+// the instance ended since the snapshot and its id went to another program.
+// An unreadable list, or a process missing from it, counts as our own agent.
+bool InOwnSession(DWORD processId, const wchar_t* imageName = NULL, size_t n = 0)
 {
     BYTE* list = ReadProcessList();
     if (list == NULL) {
         return true;
     }
-    const DWORD own = ListedSession(list, GetCurrentProcessId());
-    const DWORD its = ListedSession(list, processId);
+    const SYSTEM_PROCESS_INFORMATION* own = ListedEntry(list, GetCurrentProcessId());
+    const SYSTEM_PROCESS_INFORMATION* its = ListedEntry(list, processId);
+    bool ours = its == NULL || (own != NULL && its->SessionId == own->SessionId);
+    if (ours && its != NULL && imageName != NULL) {
+        // The list's name is counted, not terminated.
+        const UNICODE_STRING& name = its->ImageName;
+        ours = name.Length / sizeof(wchar_t) == n && _wcsnicmp(name.Buffer, imageName, n) == 0;
+    }
     HeapFree(GetProcessHeap(), 0, list);
-    return its == kNotListed || its == own;
+    return ours;
 }
 
 // False for another signed-in user's agent, which the process list shows to
@@ -164,6 +171,21 @@ bool CountsAsThisUsers(DWORD processId)
         return true;
     }
     return GetLastError() != ERROR_ACCESS_DENIED || InOwnSession(processId);
+}
+
+// False when the process behind the handle has another image name than the
+// snapshot listed: its id was handed on once the instance ended. True when the
+// handle may not ask (opened for termination alone) or the name cannot be read.
+bool StillTheAgent(HANDLE process, const wchar_t* imageName, size_t n)
+{
+    wchar_t path[kPathSize];
+    ZeroMemory(path, sizeof path);
+    DWORD size = kPathSize;
+    if (!QueryFullProcessImageNameW(process, 0, path, &size)) {
+        return true;
+    }
+    const wchar_t* name = wcsrchr(path, L'\\');
+    return MatchImageName(name != NULL ? name + 1 : path, imageName, n);
 }
 
 }  // namespace
@@ -208,8 +230,19 @@ int StopAgent(const wchar_t* imageName)
         if (!MatchImageName(entry.szExeFile, imageName, n)) {
             continue;
         }
-        HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID);
+        // Read the name through the very handle that ends the process: while it is
+        // open, the id cannot pass to another. Where the combined open is refused,
+        // termination alone is tried, and the name is not checked.
+        HANDLE process = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
+        if (process == NULL) {
+            process = OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID);
+        }
         bool handled;
+        if (process != NULL && !StillTheAgent(process, imageName, n)) {
+            // Ended since the snapshot, its id now another program's: not ours to end.
+            CloseHandle(process);
+            continue;
+        }
         if (process != NULL) {
             handled = TerminateProcess(process, 0) != FALSE;
             if (!handled && HasEnded(entry.th32ProcessID)) {
@@ -219,13 +252,13 @@ int StopAgent(const wchar_t* imageName)
                 continue;
             }
             handled = handled || StartTerminateService(path);
-        } else if (GetLastError() == ERROR_ACCESS_DENIED && InOwnSession(entry.th32ProcessID)) {
+        } else if (GetLastError() == ERROR_ACCESS_DENIED && InOwnSession(entry.th32ProcessID, imageName, n)) {
             // Still running, only out of this user's reach: passing it over
             // would report a stop that did not happen.
             handled = StartTerminateService(path);
         } else {
-            // Gone between the snapshot and the open, or another session's:
-            // nothing of ours left to stop, and no consent to ask for.
+            // Gone between the snapshot and the open, another session's, or its id
+            // another program's: nothing of ours left to stop, no consent to ask for.
             continue;
         }
         if (process != NULL) {

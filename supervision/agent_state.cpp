@@ -6,6 +6,7 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <wchar.h>
 
 #include "agent_process.h"
 
@@ -13,11 +14,13 @@ AgentState g_agentState = kAgentRunning;
 
 namespace {
 
-const size_t kPathSize = 1280;
-const char kSection[] = "Settings";
-const char kKey[] = "Service";
+// Paths are wide from the folder call on: a narrow call would convert a user's
+// folder name through the system code page, which may lack its characters.
+const size_t kPathChars = 1280;
+const wchar_t kSection[] = L"Settings";
+const wchar_t kKey[] = L"Service";
 // Its state digit is "0": a file without the key reads as running.
-const char kDefaultValue[] = "01234507890";
+const wchar_t kDefaultValue[] = L"01234507890";
 const size_t kStateDigit = 6;
 
 }  // namespace
@@ -25,23 +28,25 @@ const size_t kStateDigit = 6;
 AgentState ReadAgentState()
 {
     g_agentState = kAgentRunning;
-    char path[kPathSize];
+    wchar_t path[kPathChars];
     ZeroMemory(path, sizeof path);
-    if (SHGetFolderPathA(NULL, CSIDL_APPDATA, NULL, 0, path) != S_OK) {
+    if (SHGetFolderPathW(NULL, CSIDL_APPDATA, NULL, 0, path) != S_OK) {
         return g_agentState;
     }
-    strcat_s(path, sizeof path, "\\Zelna\\info.ini");
+    wcscat_s(path, _countof(path), L"\\Zelna\\info.ini");
 
     struct _stat64i32 info;
-    if (_stat64i32(path, &info) != 0 || info.st_size <= 0) {
+    if (_wstat64i32(path, &info) != 0 || info.st_size <= 0) {
         return g_agentState;
     }
 
-    // Zero-filled so that a short stored value reads its terminator, never stale bytes.
-    char value[32];
+    // Zero-filled so that a short stored value reads its terminator, never stale characters.
+    wchar_t value[32];
     ZeroMemory(value, sizeof value);
-    GetPrivateProfileStringA(kSection, kKey, kDefaultValue, value, sizeof value, path);
-    g_agentState = static_cast<signed char>(value[kStateDigit]) - '0';
+    GetPrivateProfileStringW(kSection, kKey, kDefaultValue, value, _countof(value), path);
+    // The writer stores ASCII; any other character there is no "0", so stopped.
+    const wchar_t digit = value[kStateDigit];
+    g_agentState = digit < 0x80 ? static_cast<AgentState>(digit) - '0' : kAgentStopped;
     return g_agentState;
 }
 
@@ -64,19 +69,25 @@ StateValue EncodeStateValue(__time64_t time, AgentState state)
 int WriteAgentState(AgentState state)
 {
     const StateValue value = EncodeStateValue(_time64(NULL), state);
+    // ASCII digits and letters, the same characters wide.
+    wchar_t text[sizeof value.text];
+    for (size_t i = 0; i < sizeof value.text; ++i) {
+        text[i] = static_cast<unsigned char>(value.text[i]);
+    }
 
-    char path[kPathSize];
+    wchar_t path[kPathChars];
     ZeroMemory(path, sizeof path);
-    if (SHGetFolderPathA(NULL, CSIDL_APPDATA, NULL, 0, path) != S_OK) {
+    if (SHGetFolderPathW(NULL, CSIDL_APPDATA, NULL, 0, path) != S_OK) {
         return 100;
     }
-    strcat_s(path, sizeof path, "\\Zelna");
+    wcscat_s(path, _countof(path), L"\\Zelna");
     // A plain file where the folder belongs would keep the folder from being made;
-    // remove() leaves a folder of that name alone.
-    remove(path);
-    CreateDirectoryA(path, NULL);
-    strcat_s(path, sizeof path, "\\info.ini");
-    return WritePrivateProfileStringA(kSection, kKey, value.text, path) ? 0 : -1;
+    // _wremove() leaves a folder of that name alone.
+    _wremove(path);
+    CreateDirectoryW(path, NULL);
+    wcscat_s(path, _countof(path), L"\\info.ini");
+    // A new file is written in the system code page, as the narrow call would: the value is ASCII.
+    return WritePrivateProfileStringW(kSection, kKey, text, path) ? 0 : -1;
 }
 
 bool ReconcileAgentState()

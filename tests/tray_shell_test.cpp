@@ -3,6 +3,7 @@
 // each answering what Windows answers in the situation its test models.
 #include <map>
 #include <optional>
+#include <utility>
 
 #include "world_test.h"
 #include "import_patch.h"
@@ -29,6 +30,7 @@ UINT g_heldId = 0;          // the icon the tray holds for the window, 0 for non
 bool g_endOnIcon = false;   // MonitorMain's loop ends once the icon is in
 HMENU g_shownMenu = NULL;
 std::wstring g_windowTitle;  // the title of the window whose icon was added last
+int g_commandInBox = 0;      // a command the user chooses from the tray icon's menu while the next box is open
 decltype(&SetTimer) g_realSetTimer = NULL;
 decltype(&KillTimer) g_realKillTimer = NULL;
 
@@ -104,12 +106,16 @@ BOOL WINAPI FakeTray(DWORD action, PNOTIFYICONDATAW icon)
     return taken;
 }
 
-// MessageBoxW: IDOK, as for a plain box whose OK the user pressed (MessageBoxW function).
+// MessageBoxW: IDOK, as for a plain box whose OK the user pressed; a tray command chosen meanwhile reaches the
+// window through the box's modal loop (MessageBoxW function).
 int WINAPI PressOk(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type)
 {
     g_log += std::wstring(caption) + L": " + text + L" ";
     if (owner != NULL || type != MB_OK) {
         g_log += L"(owned or not plain) ";
+    }
+    if (g_commandInBox != 0) {
+        SendMessageW(g_trayIcon.hWnd, WM_COMMAND, std::exchange(g_commandInBox, 0), 0);
     }
     return IDOK;
 }
@@ -352,6 +358,15 @@ TEST_F(TrayShell, FailedCommandsShowTheirBoxAndChangeNeitherFileNorIcon)
         const size_t agentsLeft = row.agentOutOfReach ? 1 : 0;
         EXPECT_EQ(Running().size(), agentsLeft);
     }
+}
+
+// A second command chosen from the tray menu inside a box's modal loop must not run inside the first.
+TEST_F(TrayShell, NoCommandRunsInsideAnothersBox)
+{
+    g_commandInBox = ID_CMD_STOP_AGENT;
+    RunMonitorCommand(window_, ID_CMD_RESTART_AGENT);
+    EXPECT_EQ(g_log, BoxLog(says::kRestartDone) + L"delete-grey add-colour ");
+    EXPECT_EQ(Running().size(), 1u) << "the launched agent ended";
 }
 
 // Windows 7 without its loader update has no SetDefaultDllDirectories; the shipped program where it exists is

@@ -2,6 +2,9 @@
 
 #include <aclapi.h>
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <shellapi.h>
 #include <shlobj.h>
 #include <stdio.h>
@@ -75,9 +78,9 @@ const wchar_t* AgentFlag(AgentReach reach)
 bool World::LayOut()
 {
     EndAll();
-    DeleteFileA(StateFilePath().c_str());
-    DeleteFileA(StateFolderPath().c_str());  // a plain file some test left there
-    RemoveDirectoryA(StateFolderPath().c_str());
+    DeleteFileW(StateFilePath().c_str());
+    DeleteFileW(StateFolderPath().c_str());  // a plain file some test left there
+    RemoveDirectoryW(StateFolderPath().c_str());
     bool installed = true;
     for (const wchar_t* file : {says::kAgentFile, says::kServiceFile}) {
         RemoveDirectoryW((InstallFolder() + L"\\" + file).c_str());  // a folder some test put in its place
@@ -204,44 +207,32 @@ void World::EndAgents()
     }
 }
 
-std::string World::StateFolderPath()
+std::wstring World::StateFolderPath()
 {
-    const std::wstring folder = KnownFolder(CSIDL_APPDATA);
-    return std::string(folder.begin(), folder.end()) + "\\Zelna";  // plain ASCII under Wine's prefix
+    return KnownFolder(CSIDL_APPDATA) + L"\\Zelna";
 }
 
-std::string World::StateFilePath()
+std::wstring World::StateFilePath()
 {
-    return StateFolderPath() + "\\info.ini";
+    return StateFolderPath() + L"\\info.ini";
 }
 
 bool World::WriteStateFile(const std::string& bytes)
 {
-    CreateDirectoryA(StateFolderPath().c_str(), NULL);
-    FILE* file = NULL;
-    if (fopen_s(&file, StateFilePath().c_str(), "wb") != 0) {
-        fprintf(stderr, "cannot write %s\n", StateFilePath().c_str());
-        return false;
+    CreateDirectoryW(StateFolderPath().c_str(), NULL);
+    std::ofstream file(std::filesystem::path(StateFilePath()), std::ios::binary);
+    file << bytes;
+    file.close();
+    if (file.fail()) {
+        fprintf(stderr, "cannot write %ls\n", StateFilePath().c_str());
     }
-    const size_t written = fwrite(bytes.data(), 1, bytes.size(), file);
-    fclose(file);
-    return written == bytes.size();
+    return !file.fail();
 }
 
 std::string World::StateFileBytes()
 {
-    std::string bytes;
-    FILE* file = NULL;
-    if (fopen_s(&file, StateFilePath().c_str(), "rb") != 0) {
-        return bytes;
-    }
-    int c = fgetc(file);
-    while (c != EOF) {
-        bytes += static_cast<char>(c);
-        c = fgetc(file);
-    }
-    fclose(file);
-    return bytes;
+    std::ifstream file(std::filesystem::path(StateFilePath()), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 bool World::Start(const std::wstring& path, const std::wstring& arguments, PROCESS_INFORMATION* info)

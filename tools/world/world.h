@@ -74,8 +74,8 @@ public:
     static std::vector<DWORD> Running(const wchar_t* name = says::kAgentFile);  // ids, case-blind
     static void EndAgents();                                                    // also those out of reach
 
-    static std::string StateFolderPath();
-    static std::string StateFilePath();
+    static std::wstring StateFolderPath();
+    static std::wstring StateFilePath();
     static bool WriteStateFile(const std::string& bytes);  // creates the folder
     static std::string StateFileBytes();                   // "" when there is none
 
