@@ -105,7 +105,6 @@ TEST_F(StateFile, StartUpBringsTheStoredStateIntoLineWithTheProcessList)
         {"first run: no file, no folder, no agent", nullptr, kNone, kAgentStopped, kAgentStopped, false},
         {"no key reads as running, no agent", "[Other]\r\nService=6933c113c3\r\n", kNone, kAgentStopped, kAgentStopped,
          false},
-        {"stopped, no agent", "[Settings]\r\nService=6933c113c3\r\n", kNone, kNotWritten, kAgentStopped, false},
         {"stopped by a letter, no agent", "[Settings]\r\nService=012345a789\r\n", kNone, kNotWritten, kLetterA, false},
         {"one character, no agent", "[Settings]\r\nService=0\r\n", kNone, kNotWritten, kNoSeventhCharacter, false},
         {"stopped, an agent", "[Settings]\r\nService=6933c113c3\r\n", kOwn, kAgentRunning, kAgentRunning, false},

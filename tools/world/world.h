@@ -1,9 +1,5 @@
-// One clean world for every program that drives the monitor under Wine: no
-// monitor, no agent, no state file, the stand-in agent and terminate service
-// in the install folder. Its verbs start agents and monitors, read the state
-// file, answer boxes and choose menu entries, so that tests read as stories.
-// The verbs say what happened (true, a handle, or NULL) and print why they
-// failed to stderr; the tests' fixture (world_test.h) and the benchmark share them.
+// One clean world for every program that drives the monitor under Wine (docs/testing.md). The verbs say
+// what happened (true, a handle, or NULL) and print why they failed to stderr.
 #pragma once
 
 #include <windows.h>
