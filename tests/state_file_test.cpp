@@ -120,6 +120,13 @@ TEST_F(StateFile, StartUpBringsTheStoredStateIntoLineWithTheProcessList)
         std::optional<UnconvertibleAppData> appData;
         if (row.unconvertibleName) {
             appData.emplace();
+            for (const UINT codePage : {1252, 950}) {
+                BOOL defaulted = FALSE;
+                char narrow[MAX_PATH] = {};
+                WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, kUnconvertibleName, -1, narrow, MAX_PATH, NULL,
+                                    &defaulted);
+                ASSERT_TRUE(defaulted) << "the name converts to code page " << codePage;
+            }
         }
         if (row.file != nullptr) {
             WriteStateFile(row.file);
