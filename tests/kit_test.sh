@@ -29,7 +29,13 @@ fail() { echo "FAIL: $1" && exit 1; }
 end_all() {
   "$wine64" taskkill /f /im ZelnaNivoroMonitor.exe /im ZelnaNivoroAgent.exe /im ZelnaNivoroAgent.exex 2>&1 || true
 }
-tidy() { end_all >/dev/null && rm -rf "$kit" "$kit.ini" "$installed" "$state" "$roaming/Zelna-kit-saved"; }
+# Where a kit under test left one refusing its end: this prefix's own Wine processes, ended by their ids.
+left() {
+  for d in /proc/[0-9]*; do
+    grep -qzx "WINEPREFIX=$WINEPREFIX" "$d/environ" && grep -qa Zelna "$d/cmdline" && echo "${d#/proc/}"
+  done 2>/dev/null || true
+}
+tidy() { end_all >/dev/null && (kill $(left) 2>/dev/null || true) && rm -rf "$kit" "$kit.ini" "$installed" "$state" "$roaming/Zelna-kit-saved"; }
 run_kit() { (cd "$kit" && "$wine64" cmd /c run-suite.cmd /unattended) >"$kit/$1" 2>&1; }  # LOG
 running() { "$wine64" wmic process get name 2>/dev/null | iconv -f UTF-16 -t UTF-8 | tr -d '\r ' | grep -c "^$1\$" || true; }
 tidy && trap tidy EXIT
