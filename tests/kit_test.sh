@@ -35,9 +35,14 @@ left() {
     grep -qzx "WINEPREFIX=$WINEPREFIX" "$d/environ" && grep -qa Zelna "$d/cmdline" && echo "${d#/proc/}"
   done 2>/dev/null || true
 }
-tidy() { end_all >/dev/null && (kill $(left) 2>/dev/null || true) && rm -rf "$kit" "$kit.ini" "$installed" "$state" "$roaming/Zelna-kit-saved"; }
+tidy() {
+  end_all >/dev/null && (kill $(left) 2>/dev/null || true)
+  rm -rf "$kit" "$kit.ini" "$installed" "$state" "$roaming/Zelna-kit-saved"
+}
 run_kit() { (cd "$kit" && timeout "${limit:-500}" "$wine64" cmd /c run-suite.cmd /unattended) >"$kit/$1" 2>&1; }  # LOG
-running() { "$wine64" wmic process get name 2>/dev/null | iconv -f UTF-16 -t UTF-8 | tr -d '\r ' | grep -c "^$1\$" || true; }
+running() {  # how many processes of that name
+  "$wine64" wmic process get name 2>/dev/null | iconv -f UTF-16 -t UTF-8 | tr -d '\r ' | grep -c "^$1\$" || true
+}
 tidy && trap tidy EXIT
 mkdir -p "$kit" "$state" && (cd "$kit" && cmake -E tar xf "$zip")
 printf '[Settings]\r\nService=6933c113c3\r\n; the user'"'"'s own\r\n' >"$state/info.ini" && cp "$state/info.ini" "$kit.ini"
@@ -73,7 +78,7 @@ if [ "$mode" = broken ]; then
   code=$?
   set -e
   cat "$kit/end.log"
-  [ $code = 0 ] && grep -q "Ended .*ZelnaNivoroAgent.exex" "$kit/end.log" || fail "end did not end the look-alike ($code)"
+  [ $code = 0 ] && grep -q "Ended .*ZelnaNivoroAgent.exex" "$kit/end.log" || fail "the look-alike not ended ($code)"
   [ "$(running ZelnaNivoroAgent.exex)" = 0 ] || fail "the look-alike still runs"
   cmp "$state/info.ini" "$kit.ini" || fail "the user's info.ini is not as it was"
   [ ! -e "$installed" ] || fail "what the broken run installed is left: $(find "$installed")"
@@ -103,13 +108,13 @@ cmp "$state/info.ini" "$kit.ini" || fail "the user's info.ini is not as it was"
 ended=$(end_all)
 
 if [ "$mode" = suite ]; then
-  [ "$last" = "$4 passed, 2 failed, 0 skipped" ] && [ $code = 1 ] || fail "not \"$4 passed, 2 failed\", exit code 1 ($code)"
-  grep -q "kit_crash_test.exe: FAILED (exit code 0xC0000005, access violation" "$kit/run.log" || fail "the crash not named"
-  grep -q "kit_silent_test.exe: FAILED (exit code 0 but no result file" "$kit/run.log" || fail "no result file, no failure"
+  [ "$last" = "$4 passed, 2 failed, 0 skipped" ] && [ $code = 1 ] || fail "not \"$4 passed, 2 failed\" ($code)"
+  grep -q "kit_crash_test.exe: FAILED (exit code 0xC0000005, access violation" "$kit/run.log" || fail "crash unnamed"
+  grep -q "kit_silent_test.exe: FAILED (exit code 0 but no result file" "$kit/run.log" || fail "no result, no failure"
   grep -q "dll_search_test.exe: passed (1 of 2 tests skipped: " "$kit/run.log" || fail "the DLL-search skip not shown"
   results=$(ls "$kit"/kit-results-*.txt) && [ "$(wc -l <<<"$results")" = 1 ] || fail "not one results file: $results"
   [ "$(tail -n 1 "$results" | tr -d '\r')" = "$last" ] || fail "the results file does not end with the summary"
-  grep -q "^Send this file: C:\\\\kit 測試 suite\\\\kit-results-" "$results" || fail "the file to send not named in UTF-8"
+  grep -q "^Send this file: C:\\\\kit 測試 suite\\\\kit-results-" "$results" || fail "the file to send unnamed"
   for program in "$kit"/*_test.exe; do
     grep -q "===== $(basename "$program"): " "$results" || fail "$program not in the results file"
   done
@@ -122,7 +127,7 @@ if [ "$mode" = suite ]; then
 fi
 [ $code = 2 ] && [[ "$last" == "Refused (5 above)"* ]] || fail "not refused for each of five reasons (exit code $code)"
 for reason in "ZelnaNivoroAgent.exe is not this kit's" "ZelnaTerminateService.exe is not this kit's" \
-  "ZelnaNivoroMonitor.exe is running" "ZelnaNivoroAgent.exe is running" "kit.exe among them, carry the mark"; do
+  "ZelnaNivoroMonitor.exe is running" "ZelnaNivoroAgent.exe is running" "kit.exe among them)"; do
   grep -qF "$reason" "$kit/run.log" || fail "no reason \"$reason\""
 done
 cmp "$installed/Nivoro/ZelnaNivoroAgent.exe" "$kit/standin_terminate_service.exe" || fail "the agent was touched"

@@ -242,7 +242,7 @@ int Marked(const Paths& paths)
         FindClose(search);
     }
     if (marked > 0) {
-        Say(L"  %d of the kit's files, %ls among them, carry the mark of a download (Zone.Identifier). Unblock "
+        Say(L"  Files of the kit carry the mark of a download (Zone.Identifier: %d, %ls among them). Unblock "
             L"them: in PowerShell, Get-ChildItem -LiteralPath '%ls' | Unblock-File; or delete the folder, tick "
             L"Unblock in the zip's Properties and unpack it again.\n",
             marked, first, paths.kit);
@@ -524,26 +524,31 @@ HANDLE StartInJob(wchar_t* commandLine, const wchar_t* program, STARTUPINFOW* st
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
     SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
-    const DWORD ways[] = {0, CREATE_BREAKAWAY_FROM_JOB};
-    for (DWORD way : ways) {
-        if (!CreateProcessW(program, commandLine, NULL, NULL, TRUE, CREATE_SUSPENDED | way, NULL, NULL, startup,
+    // In a job of its own; else broken away from the kit's; else, where that job forbids it, in none of its own.
+    const DWORD ways[] = {0, CREATE_BREAKAWAY_FROM_JOB, 0};
+    DWORD refused = 0;
+    for (int way = 0; way < 3; ++way) {
+        if (!CreateProcessW(program, commandLine, NULL, NULL, TRUE, CREATE_SUSPENDED | ways[way], NULL, NULL, startup,
                             info)) {
+            if (way == 0) {
+                break;
+            }
             continue;
+        }
+        if (way == 2) {
+            Say(L"(Not in a job of its own, error %lu: what it leaves is ended at the end of the run.)\n", refused);
+            ResumeThread(info->hThread);
+            CloseHandle(job);
+            return NULL;
         }
         if (job != NULL && AssignProcessToJobObject(job, info->hProcess)) {
             ResumeThread(info->hThread);
             return job;
         }
-        const DWORD error = GetLastError();
-        if (way == 0) {
-            TerminateProcess(info->hProcess, 1);
-            CloseHandle(info->hThread);
-            CloseHandle(info->hProcess);
-            continue;
-        }
-        Say(L"(Not in a job of its own, error %lu: what it leaves is ended at the end of the run.)\n", error);
-        ResumeThread(info->hThread);
-        return NULL;
+        refused = GetLastError();
+        TerminateProcess(info->hProcess, 1);
+        CloseHandle(info->hThread);
+        CloseHandle(info->hProcess);
     }
     if (job != NULL) {
         CloseHandle(job);
