@@ -73,7 +73,7 @@ void Fill(Paths* paths)
 
 void WriteUtf8(HANDLE to, const wchar_t* text, int chars)
 {
-    char bytes[3 * kTextChars] = {};
+    char bytes[6 * kTextChars] = {};  // up to three bytes for each of up to twice kTextChars
     const int size = WideCharToMultiByte(CP_UTF8, 0, text, chars, bytes, sizeof bytes, NULL, NULL);
     DWORD written = 0;
     WriteFile(to, bytes, size, &written, NULL);
