@@ -136,6 +136,8 @@ bool World::Install(const wchar_t* file, bool present)
         fprintf(stderr, "cannot install %ls: error %lu\n", to.c_str(), GetLastError());
         return false;
     }
+    // Without the download's mark, which the copy keeps: opened marked, the agent would wait for a question.
+    DeleteFileW((to + L":Zone.Identifier").c_str());
     return true;
 }
 
@@ -328,14 +330,30 @@ std::wstring World::AnswerBox(int timeoutMs)
     }
     wchar_t text[kBoxTextChars] = {};
     GetDlgItemTextW(box, kBoxTextId, text, kBoxTextChars);
-    SendMessageW(box, WM_COMMAND, IDOK, 0);
+    SendOk(box);
     return text;
+}
+
+void World::SendOk(HWND box)
+{
+    // What the button itself sends when pressed: needs no activation, which another process cannot give
+    // (BM_CLICK "might fail" where the box is not active).
+    SendMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
 }
 
 bool World::Choose(HWND monitor, int entry)
 {
     PostMessageW(monitor, says::kTrayCallback, 0, WM_RBUTTONDOWN);
-    HWND menu = FindShown(L"#32768", NULL);
+    // The monitor's own menu: a shown menu window of its thread, not any other program's on the desktop.
+    const DWORD thread = GetWindowThreadProcessId(monitor, NULL);
+    HWND menu = NULL;
+    Eventually([&] {
+        menu = FindWindowExW(NULL, NULL, L"#32768", NULL);
+        while (menu != NULL && (GetWindowThreadProcessId(menu, NULL) != thread || !IsWindowVisible(menu))) {
+            menu = FindWindowExW(NULL, menu, L"#32768", NULL);
+        }
+        return menu != NULL;
+    });
     if (menu == NULL) {
         fprintf(stderr, "no tray menu\n");
         return false;

@@ -89,6 +89,7 @@ public:
     static HWND FindShown(const wchar_t* className, const wchar_t* title, int timeoutMs = 10000, int pollMs = 25);
     // The monitor's message box: its text, then OK pressed; "<no box>" when none shows.
     static std::wstring AnswerBox(int timeoutMs = kEmulatedStartMs);  // a 32-bit start may be emulated
+    static void SendOk(HWND box);                                     // a box's OK button, as a click sends it
     // The real tray menu opened with a right press, an entry (says::kEntry...) chosen by keys.
     static bool Choose(HWND monitor, int entry);
     // Whether the tray holds that icon of the window: a no-change NIM_MODIFY succeeds only then.
